@@ -1,0 +1,12 @@
+// Rates outside the Bxxx table. Kept apart from <termios.h>, whose
+// definitions clash with the kernel's termios2 interface.
+#pragma once
+
+#include <cstdint>
+
+// Sets both speeds of the terminal fd to rate, keeping its other settings.
+// Returns false when the system has no such interface or refused it.
+bool set_custom_rate(int fd, std::int32_t rate);
+
+// Returns true when the terminal fd now runs at rate both ways.
+bool has_custom_rate(int fd, std::int32_t rate);

@@ -1,0 +1,24 @@
+// Linux's termios2 interface: any rate, through BOTHER.
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+#include "custom_rate.h"
+
+bool set_custom_rate(int fd, std::int32_t rate)
+{
+    struct termios2 t;
+    // ioctl: 0 (or another non-negative value) on success, -1 on failure.
+    if (ioctl(fd, TCGETS2, &t) < 0) return false;
+    t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+    t.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    t.c_ispeed = static_cast<speed_t>(rate);
+    t.c_ospeed = static_cast<speed_t>(rate);
+    return ioctl(fd, TCSETS2, &t) >= 0;
+}
+
+bool has_custom_rate(int fd, std::int32_t rate)
+{
+    struct termios2 t;
+    if (ioctl(fd, TCGETS2, &t) < 0) return false;
+    return t.c_ospeed == static_cast<speed_t>(rate) && t.c_ispeed == static_cast<speed_t>(rate);
+}

@@ -1,0 +1,12 @@
+// Systems without a custom-rate interface take the standard rates only.
+#include "custom_rate.h"
+
+bool set_custom_rate(int, std::int32_t)
+{
+    return false;
+}
+
+bool has_custom_rate(int, std::int32_t)
+{
+    return false;
+}

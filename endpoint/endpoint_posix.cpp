@@ -1,0 +1,128 @@
+// Endpoints over POSIX calls. Disk files are held with an exclusive flock
+// (advisory: it keeps out other runs of this tool and programs that lock,
+// not every program). Terminal devices are serial ports (serial_posix.cpp).
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "endpoint.h"
+#include "endpoint_posix.h"
+
+// POSIX paths begin with "/", so only "-" can begin an option.
+const char option_prefixes[] = "-";
+
+void console_prepare()
+{
+    // isatty: 1 for a terminal, 0 otherwise.
+    if (isatty(STDOUT_FILENO) == 1) std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+namespace {
+
+int fd_of(endpoint_handle handle)
+{
+    return static_cast<int>(handle);
+}
+
+// open: a descriptor, or -1. Retried on EINTR only (a FIFO can block in it).
+int open_retrying(const char *name, int flags)
+{
+    int fd = -1;
+    do fd = open(name, flags | O_NOCTTY | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// A disk source is opened for reading only and must exist; a destination is
+// created when missing. A destination is emptied only once this run holds
+// its lock, so a file named as both ends, or held by another program, is
+// left as it was; only regular files are emptied (not /dev/null, a FIFO).
+endpoint_handle disk_open(const char *name, endpoint_role role)
+{
+    const int fd = open_retrying(name, role == role_source ? O_RDONLY : O_WRONLY | O_CREAT);
+    if (fd < 0) return invalid_handle;
+    struct stat st;
+    // fstat, flock and ftruncate: 0 on success, -1 on failure.
+    bool ok = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (ok && role == role_destination && S_ISREG(st.st_mode)) ok = ftruncate(fd, 0) == 0;
+    if (!ok) {
+        close(fd);
+        return invalid_handle;
+    }
+    return fd;
+}
+
+// A path to a character device that is a terminal is a serial port: opened
+// read-write and non-blocking (no wait for carrier), then configured.
+// Returns the port, invalid_handle when it is a port that failed, or
+// nothing_opened when the path is no terminal and opens as a disk file.
+constexpr endpoint_handle nothing_opened = -2;
+
+endpoint_handle terminal_open(const char *name, std::int32_t baud_rate)
+{
+    struct stat st;
+    if (stat(name, &st) != 0 || !S_ISCHR(st.st_mode)) return nothing_opened;
+    const int fd = open_retrying(name, O_RDWR | O_NONBLOCK);
+    if (fd < 0) return nothing_opened;
+    if (isatty(fd) != 1) {
+        close(fd);
+        return nothing_opened;
+    }
+    return port_setup(fd, baud_rate);
+}
+
+}  // namespace
+
+endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_role role)
+{
+    if (std::strncmp(name, "COM", 3) == 0) {
+        char path[32];
+        if (!com_device_path(name, path, sizeof path)) return invalid_handle;
+        const int fd = open_retrying(path, O_RDWR | O_NONBLOCK);
+        return fd < 0 ? invalid_handle : port_setup(fd, baud_rate);
+    }
+    const endpoint_handle port = terminal_open(name, baud_rate);
+    return port != nothing_opened ? port : disk_open(name, role);
+}
+
+std::int32_t file_read(endpoint_handle handle, void *buffer, std::int32_t count)
+{
+    const int fd = fd_of(handle);
+    return isatty(fd) == 1 ? port_read(fd, buffer, count) : read_retrying(fd, buffer, count);
+}
+
+std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t count)
+{
+    const char *p = static_cast<const char *>(buffer);
+    std::int32_t done = 0;
+    while (done < count) {
+        // write: the count written, or -1. Zero bytes written is no progress
+        // and would loop for ever, so it fails the write too.
+        const ssize_t n = write(fd_of(handle), p + done, static_cast<size_t>(count - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        done += static_cast<std::int32_t>(n);
+    }
+    return count;
+}
+
+std::int32_t file_size(endpoint_handle handle)
+{
+    struct stat st;
+    if (fstat(fd_of(handle), &st) != 0) return -1;
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(st.st_size));
+}
+
+bool file_close(endpoint_handle handle)
+{
+    const int fd = fd_of(handle);
+    if (isatty(fd) == 1) port_drain(fd);
+    // close: 0 on success, -1 on failure. Not retried on EINTR: on Linux
+    // the descriptor is gone whatever close returns.
+    return close(fd) == 0;
+}

@@ -1,0 +1,40 @@
+// What the POSIX endpoint files share: the raw read, and serial ports.
+#pragma once
+
+#include <termios.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "endpoint.h"
+
+// read, retried on EINTR only. Returns the count read, 0 at the end of the
+// input, or -1 on failure.
+std::int32_t read_retrying(int fd, void *buffer, std::int32_t count);
+
+// Writes the device path of a COM name: COMn, n a decimal number from 1 with
+// no leading zero, is /dev/ttyS(n-1). Returns false, writing nothing useful,
+// when the name names no port.
+bool com_device_path(const char *name, char *path, std::size_t size);
+
+// The Bxxx constant of a standard rate, or B0 when the rate has none.
+speed_t standard_speed(std::int32_t baud_rate);
+
+// Turns *t into the line settings of a port at baud_rate, the speed aside:
+// raw bytes both ways, 7 data bits at exactly 115200 and 8 otherwise, no
+// parity, one stop bit, RTS/CTS handshake, no XON/XOFF, and reads that wait
+// for the first byte without limit.
+void make_port_settings(termios *t, std::int32_t baud_rate);
+
+// Configures fd, an open terminal, as a port at baud_rate and takes it for
+// this run alone. Returns fd, or invalid_handle with fd closed.
+endpoint_handle port_setup(int fd, std::int32_t baud_rate);
+
+// Reads from a port: the first read waits without limit, later ones return 0
+// after 2 s of silence; what arrives is gathered until the line pauses.
+// Returns the count read, 0 at the end, or -1 on failure (EIO when the
+// device has gone).
+std::int32_t port_read(int fd, void *buffer, std::int32_t count);
+
+// Waits until all output has been sent, then 100 ms more; gives the port up.
+void port_drain(int fd);

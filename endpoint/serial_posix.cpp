@@ -1,0 +1,168 @@
+// Serial ports over termios.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "custom_rate.h"
+#include "endpoint_posix.h"
+
+namespace {
+
+// Read time-outs in tenths of a second (VTIME) and milliseconds (poll).
+constexpr cc_t quiet_end_tenths = 20;
+constexpr int gather_pause_ms = 50;
+
+struct rate_entry {
+    std::int32_t rate;
+    speed_t speed;
+};
+
+constexpr rate_entry standard_rates[] = {
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400},
+#ifdef B460800
+    {460800, B460800}, {921600, B921600},
+#endif
+};
+
+bool apply_speed(int fd, termios *t, std::int32_t baud_rate)
+{
+    const speed_t speed = standard_speed(baud_rate);
+    // The placeholder B38400 is replaced by the custom rate below.
+    // cfsetspeed and tcsetattr: 0 on success, -1 on failure; tcsetattr
+    // succeeds when any change took, hence the read-back.
+    if (cfsetspeed(t, speed != B0 ? speed : B38400) != 0) return false;
+    if (tcsetattr(fd, TCSANOW, t) != 0) return false;
+    if (speed == B0) return set_custom_rate(fd, baud_rate) && has_custom_rate(fd, baud_rate);
+    termios now;
+    return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == speed && cfgetispeed(&now) == speed;
+}
+
+bool configure(int fd, std::int32_t baud_rate)
+{
+    if (baud_rate <= 0) return false;
+    // flock keeps out other runs (also as root); TIOCEXCL refuses further
+    // opens of the device to anyone but root.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) return false;
+    termios t;
+    if (tcgetattr(fd, &t) != 0) return false;
+    make_port_settings(&t, baud_rate);
+    if (!apply_speed(fd, &t, baud_rate)) return false;
+    // Pseudo-terminals have no modem lines, so a refusal is not an error.
+    const int dtr = TIOCM_DTR;
+    ioctl(fd, TIOCMBIS, &dtr);
+    // The open did not wait for carrier; from now on reads and writes block.
+    const int flags = fcntl(fd, F_GETFL);
+    return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
+}
+
+// After the first data has arrived a read ends after 2 s of silence. The
+// port's own VMIN/VTIME record that data has arrived.
+void note_data_arrived(int fd)
+{
+    termios t;
+    if (tcgetattr(fd, &t) != 0 || t.c_cc[VMIN] == 0) return;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = quiet_end_tenths;
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+// poll: the number of ready descriptors, 0 on time-out, -1 on failure.
+bool readable_within(int fd, int ms)
+{
+    pollfd p = {fd, POLLIN, 0};
+    int n = 0;
+    do n = poll(&p, 1, ms);
+    while (n < 0 && errno == EINTR);
+    return n > 0;
+}
+
+void pause_ms(long ms)
+{
+    timespec left = {ms / 1000, (ms % 1000) * 1000000L};
+    // nanosleep: 0, or -1 with the time still left when interrupted.
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+std::int32_t read_retrying(int fd, void *buffer, std::int32_t count)
+{
+    ssize_t n = 0;
+    do n = read(fd, buffer, static_cast<size_t>(count));
+    while (n < 0 && errno == EINTR);
+    return n < 0 ? -1 : static_cast<std::int32_t>(n);
+}
+
+bool com_device_path(const char *name, char *path, std::size_t size)
+{
+    const char *digits = name + 3;
+    if (*digits < '1' || *digits > '9') return false;
+    long n = 0;
+    for (const char *p = digits; *p; ++p) {
+        if (*p < '0' || *p > '9' || p - digits >= 6) return false;
+        n = n * 10 + (*p - '0');
+    }
+    const int written = std::snprintf(path, size, "/dev/ttyS%ld", n - 1);
+    return written > 0 && static_cast<std::size_t>(written) < size;
+}
+
+speed_t standard_speed(std::int32_t baud_rate)
+{
+    for (const rate_entry &e : standard_rates)
+        if (e.rate == baud_rate) return e.speed;
+    return B0;
+}
+
+void make_port_settings(termios *t, std::int32_t baud_rate)
+{
+    t->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                         ICRNL | IXON | IXOFF | IXANY | INPCK);
+    t->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
+    t->c_cflag |= (baud_rate == 115200 ? CS7 : CS8) | CREAD | CLOCAL | CRTSCTS;
+    t->c_cc[VMIN] = 1;
+    t->c_cc[VTIME] = 0;
+}
+
+endpoint_handle port_setup(int fd, std::int32_t baud_rate)
+{
+    if (configure(fd, baud_rate)) return fd;
+    close(fd);
+    return invalid_handle;
+}
+
+std::int32_t port_read(int fd, void *buffer, std::int32_t count)
+{
+    char *p = static_cast<char *>(buffer);
+    std::int32_t got = read_retrying(fd, p, count);
+    if (got <= 0) return got;
+    note_data_arrived(fd);
+    while (got < count && readable_within(fd, gather_pause_ms)) {
+        // A failure here is left for the next read to report, so that what
+        // has already arrived is not lost.
+        const std::int32_t more = read_retrying(fd, p + got, count - got);
+        if (more <= 0) break;
+        got += more;
+    }
+    return got;
+}
+
+void port_drain(int fd)
+{
+    // tcdrain returns at once when nothing is queued.
+    while (tcdrain(fd) != 0 && errno == EINTR) {
+    }
+    pause_ms(100);
+    ioctl(fd, TIOCNXCL);
+}

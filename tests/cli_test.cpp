@@ -1,0 +1,258 @@
+// Black-box tests: the built tool on real files in a temporary directory.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "cli_support.h"
+
+namespace {
+
+const std::string usage =
+    "  usage vesklo [command] [src_name] [dst_name] [-option]\n"
+    "\n"
+    "  command:\n"
+    "    C : copy src_name to dst_name \n"
+    "    E : copy src_name to dst_name with Hispeed encode\n"
+    "    D : copy src_name to dst_name with Hispeed decode\n"
+    "  option:              |cmd|defallt| note\n"
+    "    -h[start_address]  |all|(auto) | add LOADM header with start_address\n"
+    "    -b[baudrate]       |all|115200 | baudrate for COMx device\n";
+
+const std::string finish = "\nfinish!\n";
+
+class Cli : public testing::Test {
+protected:
+    void SetUp() override { dir = make_temp_dir(); ASSERT_FALSE(dir.empty()); }
+    void TearDown() override { remove_tree(dir); }
+    std::string at(const std::string &name) const { return dir + "/" + name; }
+    run_result run(const std::vector<std::string> &args) const { return run_vesklo(args, dir); }
+    std::string dir;
+};
+
+std::string show(const std::vector<std::string> &args)
+{
+    std::string s;
+    for (const auto &a : args) s += "[" + a + "]";
+    return s;
+}
+
+}  // namespace
+
+TEST_F(Cli, UsageErrorsPrintTheUsageAndOpenNothing)
+{
+    write_file(at("src"), "data");
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"c"},
+        {"c", "src"},
+        {"x", "src", "dst"},
+        {"c", "src", "dst", "-b", "9600"},
+        {"c", "src", "dst", "third"},
+        {"c", "src", "dst", ""},
+        {"c", "src", "dst", "-x"},
+        {"c", "src", "dst", "-"},
+        {"c", "src", "dst", "-b99999999999"},
+        {"c", "src", "dst", "-h123456789"},
+        {"c", "src", "dst", "-h0x"},
+    };
+    for (const auto &args : cases) {
+        const run_result r = run(args);
+        EXPECT_EQ(r.status, 1) << show(args);
+        EXPECT_EQ(r.output, usage) << show(args);
+        EXPECT_FALSE(file_exists(at("dst"))) << show(args);
+    }
+}
+
+TEST_F(Cli, CopiesWithAndWithoutHeader)
+{
+    write_file(at("src"), pattern(20));
+    const std::string header = std::string("\x00\x01\x14\x01", 4);
+    const struct {
+        std::vector<std::string> args;
+        std::string output, written;
+    } cases[] = {
+        {{"c", "src", "dst"}, "." + finish, pattern(20)},
+        {{"copy", "-B9600", "src", "dst"}, "." + finish, pattern(20)},
+        {{"C", "src", "dst", "-h100"}, "Make LOADM Header start=0100 end=0114\n.." + finish,
+         header + pattern(20)},
+        {{"c", "src", "dst", "-h0x1c0", "-h100"}, "Make LOADM Header start=0100 end=0114\n.." + finish,
+         header + pattern(20)},
+        {{"c", "src", "dst", "-hfffffffe"}, "Make LOADM Header start=fffffffe end=0012\n.." + finish,
+         std::string("\xFE\x00\x12\x00", 4) + pattern(20)},
+        {{"c", "src", "dst", "-hffffffff"}, "." + finish, pattern(20)},
+        {{"c", "src", "dst", "-h-1"}, "." + finish, pattern(20)},
+        {{"c", "", "src", "dst"}, "." + finish, pattern(20)},
+    };
+    for (const auto &c : cases) {
+        const run_result r = run(c.args);
+        EXPECT_EQ(r.status, 0) << show(c.args);
+        EXPECT_EQ(r.output, c.output) << show(c.args);
+        EXPECT_EQ(read_file(at("dst")), c.written) << show(c.args);
+    }
+}
+
+TEST_F(Cli, ChunkCountsFollowTheSourceSize)
+{
+    const struct {
+        const char *command;
+        std::size_t size;
+        std::size_t dots, written;
+    } cases[] = {
+        {"c", 0, 0, 0},       {"c", 2048, 1, 2048},   {"c", 2049, 2, 2049},
+        {"e", 1024, 1, 2048}, {"e", 1025, 2, 2050},   {"e", 0, 0, 0},
+        {"d", 4096, 2, 2048}, {"d", 4097, 3, 2048},   {"d", 1, 1, 0},
+    };
+    for (const auto &c : cases) {
+        write_file(at("src"), pattern(c.size));
+        const run_result r = run({c.command, "src", "dst"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.output, std::string(c.dots, '.') + finish) << c.command << c.size;
+        EXPECT_EQ(read_file(at("dst")).size(), c.written) << c.command << c.size;
+    }
+}
+
+TEST_F(Cli, EncodeDecodeRoundTrip)
+{
+    write_file(at("abc"), "abc");
+    EXPECT_EQ(run({"e", "abc", "abc.hs"}).status, 0);
+    EXPECT_EQ(read_file(at("abc.hs")), "\x81\x9E\x86\x9E\x87\x9E");
+
+    const std::string data = pattern(100000);
+    write_file(at("prog"), data);
+    EXPECT_EQ(run({"e", "prog", "prog.hs"}).status, 0);
+    EXPECT_EQ(read_file(at("prog.hs")).size(), 2 * data.size());
+    EXPECT_EQ(run({"d", "prog.hs", "back", "-h100"}).status, 0);
+    EXPECT_TRUE(read_file(at("back")) == data);
+
+    const run_result r = run({"e", "-h8000", "prog", "prog.hs"});
+    EXPECT_EQ(r.output.substr(0, 39), "Make LOADM Header start=8000 end=206a0\n");
+    EXPECT_EQ(run({"d", "prog.hs", "back"}).status, 0);
+    EXPECT_TRUE(read_file(at("back")) == std::string("\x00\x80\xa0\x06", 4) + data);
+}
+
+TEST_F(Cli, OpenFailuresNameTheEnd)
+{
+    write_file(at("src"), "data");
+    mkdir(at("dir").c_str(), 0755);
+    const struct {
+        std::vector<std::string> args;
+        std::string output;
+    } cases[] = {
+        {{"c", "missing", "dst"}, "Can't open source file 'missing'\n"},
+        {{"c", "-b9600", "-h10", "missing", "dst"}, "Can't open source file 'missing'\n"},
+        {{"c", "%s%n%x", "dst"}, "Can't open source file '%s%n%x'\n"},
+        {{"c", "dir", "dst"}, "Can't open source file 'dir'\n"},
+        {{"c", "src", "dir"}, "Can't open destination file 'dir'\n"},
+        {{"c", "src", "nodir/dst"}, "Can't open destination file 'nodir/dst'\n"},
+        {{"c", "src", "src"}, "Can't open destination file 'src'\n"},
+        {{"c", "src", "COMX"}, "Can't open destination file 'COMX'\n"},
+        {{"c", "src", "COMMENTS"}, "Can't open destination file 'COMMENTS'\n"},
+        {{"c", "COM0", "dst"}, "Can't open source file 'COM0'\n"},
+    };
+    for (const auto &c : cases) {
+        const run_result r = run(c.args);
+        EXPECT_EQ(r.status, 1) << show(c.args);
+        EXPECT_EQ(r.output, c.output) << show(c.args);
+        EXPECT_EQ(read_file(at("src")), "data") << show(c.args);
+    }
+    EXPECT_FALSE(file_exists(at("missing")));
+    EXPECT_FALSE(file_exists(at("dst")));
+}
+
+TEST_F(Cli, DestinationIsReplacedWhole)
+{
+    write_file(at("src"), "new");
+    write_file(at("dst"), "an older and longer file");
+    EXPECT_EQ(run({"c", "src", "dst"}).status, 0);
+    EXPECT_EQ(read_file(at("dst")), "new");
+    // A lower-case com name is a disk file.
+    EXPECT_EQ(run({"c", "src", "com1"}).status, 0);
+    EXPECT_EQ(read_file(at("com1")), "new");
+}
+
+TEST_F(Cli, ReadOnlySourceAndLongNames)
+{
+    write_file(at("ro"), "read only");
+    chmod(at("ro").c_str(), 0444);
+    EXPECT_EQ(run({"c", "ro", "dst"}).status, 0);
+    EXPECT_EQ(read_file(at("dst")), "read only");
+
+    const std::string stem(150, 'n');
+    write_file(at(stem + "1"), "long one");
+    write_file(at(stem + "2"), "long two");
+    EXPECT_EQ(run({"c", stem + "1", stem + "3"}).status, 0);
+    EXPECT_EQ(read_file(at(stem + "3")), "long one");
+    EXPECT_EQ(read_file(at(stem + "2")), "long two");
+}
+
+// What only the POSIX build does: absolute paths, links, flock, devices.
+class CliPosix : public Cli {
+protected:
+    void SetUp() override
+    {
+        if (testing_windows_build()) GTEST_SKIP() << "POSIX build only";
+        Cli::SetUp();
+    }
+};
+
+TEST_F(CliPosix, AbsolutePathsAreNames)
+{
+    write_file(at("src"), "abs");
+    const run_result r = run({"c", at("src"), at("dst")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(at("dst")), "abs");
+    EXPECT_EQ(run({"c", "/h100", "dst"}).output, "Can't open source file '/h100'\n");
+}
+
+TEST_F(CliPosix, SameFileThroughLinksIsLeftIntact)
+{
+    write_file(at("src"), "keep me");
+    ASSERT_EQ(symlink("src", at("soft").c_str()), 0);
+    ASSERT_EQ(link(at("src").c_str(), at("hard").c_str()), 0);
+    for (const char *other : {"soft", "hard"}) {
+        const run_result r = run({"c", "src", other});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.output, std::string("Can't open destination file '") + other + "'\n");
+        EXPECT_EQ(read_file(at("src")), "keep me");
+    }
+}
+
+TEST_F(CliPosix, FilesLockedByAnotherProgramAreRefused)
+{
+    write_file(at("src"), "source");
+    write_file(at("dst"), "locked destination");
+    for (const char *locked : {"src", "dst"}) {
+        const int fd = open(at(locked).c_str(), O_RDONLY);
+        ASSERT_EQ(flock(fd, LOCK_EX), 0);
+        const run_result r = run({"c", "src", "dst"});
+        close(fd);
+        EXPECT_EQ(r.status, 1);
+        const std::string end = std::string(locked) == "src" ? "source" : "destination";
+        EXPECT_EQ(r.output, "Can't open " + end + " file '" + locked + "'\n");
+        EXPECT_EQ(read_file(at("dst")), "locked destination");
+    }
+}
+
+TEST_F(CliPosix, TransferFailuresAreReported)
+{
+    write_file(at("big"), pattern(10000));
+    run_result r = run({"c", "big", "/dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, ".\nCan't write destination file '/dev/full'\n");
+    r = run({"e", "-h100", "big", "/dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "Make LOADM Header start=0100 end=2810\n.\nCan't write destination file '/dev/full'\n");
+    // Reading a process's own memory at address 0 fails with EIO.
+    r = run({"c", "/proc/self/mem", "dst"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "\nCan't read source file '/proc/self/mem'\n");
+    // Devices that are no terminal are plain files, and are not emptied.
+    r = run({"c", "big", "/dev/null"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "....." + finish);
+    r = run({"c", "/dev/null", "dst"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, finish);
+}

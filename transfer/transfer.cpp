@@ -1,0 +1,119 @@
+#include "transfer.h"
+
+#include <cstdio>
+
+#include "../hispeed/hispeed.h"
+
+namespace {
+
+constexpr std::int32_t buffer_size = 2048;
+constexpr std::int32_t half = buffer_size / 2;
+
+// The one transfer buffer. Encode reads raw bytes into the upper half and
+// expands them in place; the LOADM header is built where encode reads raw
+// bytes, so that encode can treat it as a chunk of data.
+std::uint8_t buf[buffer_size];
+
+void print_dot()
+{
+    std::printf(".");
+}
+
+// Builds the four LOADM header bytes at buf[half] and prints the header
+// line. The end address is the start plus the source's size, wrapped to 32
+// bits; each high byte comes from a signed division by 256, which differs
+// from bits 8 to 15 for negative values that are not multiples of 256.
+void make_header(endpoint_handle source, std::int32_t start)
+{
+    const std::uint32_t size = static_cast<std::uint32_t>(file_size(source));
+    const std::int32_t end = static_cast<std::int32_t>(static_cast<std::uint32_t>(start) + size);
+    buf[half + 0] = static_cast<std::uint8_t>(start);
+    buf[half + 1] = static_cast<std::uint8_t>(start / 256);
+    buf[half + 2] = static_cast<std::uint8_t>(end);
+    buf[half + 3] = static_cast<std::uint8_t>(end / 256);
+    std::printf("Make LOADM Header start=%04x end=%04x\n", static_cast<unsigned>(start),
+                static_cast<unsigned>(end));
+}
+
+constexpr std::int32_t header_size = 4;
+
+// Prints the chunk's dot and writes count bytes from buf[offset].
+bool put_chunk(endpoint_handle destination, std::int32_t offset, std::int32_t count)
+{
+    print_dot();
+    return file_write(destination, buf + offset, count) == count;
+}
+
+// Expands count raw bytes at buf[half] into 2 * count code bytes at buf[0];
+// front to back, so no raw byte is overwritten before it has been read.
+void expand(std::int32_t count)
+{
+    for (std::int32_t i = 0; i < count; ++i) {
+        const std::uint8_t raw = buf[half + i];
+        buf[2 * i] = encode_nibble(raw);
+        buf[2 * i + 1] = encode_nibble(static_cast<std::uint8_t>(raw >> 4));
+    }
+}
+
+// Contracts the pairs among count code bytes at buf[0] into count / 2 bytes
+// at buf[0]; byte i / 2 is written after both bytes of its pair are read.
+void contract(std::int32_t count)
+{
+    for (std::int32_t i = 0; i + 1 < count; i += 2) {
+        buf[i / 2] = static_cast<std::uint8_t>(decode_nibble(buf[i]) |
+                                               (decode_nibble(buf[i + 1]) << 4));
+    }
+}
+
+}  // namespace
+
+transfer_result copy_file(endpoint_handle source, endpoint_handle destination,
+                          std::int32_t start_address)
+{
+    if (start_address != no_header) {
+        make_header(source, start_address);
+        if (!put_chunk(destination, half, header_size)) return transfer_write_failed;
+    }
+    for (;;) {
+        const std::int32_t count = file_read(source, buf, buffer_size);
+        if (count < 0) return transfer_read_failed;
+        if (count == 0) return transfer_done;
+        if (!put_chunk(destination, 0, count)) return transfer_write_failed;
+    }
+}
+
+transfer_result encode_file(endpoint_handle source, endpoint_handle destination,
+                            std::int32_t start_address)
+{
+    std::int32_t count = 0;
+    if (start_address != no_header) {
+        make_header(source, start_address);
+        count = header_size;
+    } else {
+        count = file_read(source, buf + half, half);
+    }
+    for (;;) {
+        if (count < 0) return transfer_read_failed;
+        if (count == 0) return transfer_done;
+        expand(count);
+        if (!put_chunk(destination, 0, 2 * count)) return transfer_write_failed;
+        count = file_read(source, buf + half, half);
+    }
+}
+
+transfer_result decode_file(endpoint_handle source, endpoint_handle destination)
+{
+    // A port may end a chunk between the two bytes of a pair; that byte is
+    // kept at buf[0] and the next chunk is read behind it.
+    std::int32_t carried = 0;
+    for (;;) {
+        const std::int32_t count = file_read(source, buf + carried, buffer_size - carried);
+        if (count < 0) return transfer_read_failed;
+        if (count == 0) return transfer_done;
+        const std::int32_t total = carried + count;
+        contract(total);
+        if (!put_chunk(destination, 0, total / 2)) return transfer_write_failed;
+        carried = total % 2;
+        if (carried) buf[0] = buf[total - 1];
+    }
+}

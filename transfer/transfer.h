@@ -1,0 +1,32 @@
+// The three transfers: each moves the whole source to the destination
+// through one static 2048-byte buffer, printing a dot for every chunk.
+#pragma once
+
+#include <cstdint>
+
+#include "../endpoint/endpoint.h"
+
+// The start address that asks for no LOADM header.
+constexpr std::int32_t no_header = -1;
+
+// How a transfer ended.
+enum transfer_result {
+    transfer_done,          // the source is exhausted and everything was written
+    transfer_read_failed,   // a read of the source failed
+    transfer_write_failed,  // a write to the destination failed
+};
+
+// Copies the source unchanged, after a LOADM header unless start_address is
+// no_header.
+transfer_result copy_file(endpoint_handle source, endpoint_handle destination,
+                          std::int32_t start_address);
+
+// Writes every byte of the source, and of the header unless start_address is
+// no_header, as its two Hispeed code bytes, low nibble first.
+transfer_result encode_file(endpoint_handle source, endpoint_handle destination,
+                            std::int32_t start_address);
+
+// Turns pairs of Hispeed code bytes back into bytes. An odd byte at the end
+// of a chunk is carried to the front of the next; only an odd byte at the
+// very end of the input is dropped.
+transfer_result decode_file(endpoint_handle source, endpoint_handle destination);
