@@ -17,7 +17,7 @@ demo: all
 	sh demo/demo.sh $(BUILD)
 
 bench: all
-	sh bench/bench.sh $(BUILD)/vesklo
+	python3 bench/bench.py $(BUILD)/vesklo
 
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)

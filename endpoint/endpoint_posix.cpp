@@ -29,6 +29,27 @@ int fd_of(endpoint_handle handle)
     return static_cast<int>(handle);
 }
 
+// The ports that this run holds (at most its two ends), noted at open so
+// that reading a disk file costs no system call beyond the read itself.
+int open_ports[2] = {-1, -1};
+
+bool is_open_port(int fd)
+{
+    return fd >= 0 && (open_ports[0] == fd || open_ports[1] == fd);
+}
+
+endpoint_handle note_port(endpoint_handle port)
+{
+    if (port >= 0) (open_ports[0] < 0 ? open_ports[0] : open_ports[1]) = fd_of(port);
+    return port;
+}
+
+void forget_port(int fd)
+{
+    for (int &p : open_ports)
+        if (p == fd) p = -1;
+}
+
 // open: a descriptor, or -1. Retried on EINTR only (a FIFO can block in it).
 int open_retrying(const char *name, int flags)
 {
@@ -84,16 +105,16 @@ endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_rol
         char path[32];
         if (!com_device_path(name, path, sizeof path)) return invalid_handle;
         const int fd = open_retrying(path, O_RDWR | O_NONBLOCK);
-        return fd < 0 ? invalid_handle : port_setup(fd, baud_rate);
+        return fd < 0 ? invalid_handle : note_port(port_setup(fd, baud_rate));
     }
     const endpoint_handle port = terminal_open(name, baud_rate);
-    return port != nothing_opened ? port : disk_open(name, role);
+    return port != nothing_opened ? note_port(port) : disk_open(name, role);
 }
 
 std::int32_t file_read(endpoint_handle handle, void *buffer, std::int32_t count)
 {
     const int fd = fd_of(handle);
-    return isatty(fd) == 1 ? port_read(fd, buffer, count) : read_retrying(fd, buffer, count);
+    return is_open_port(fd) ? port_read(fd, buffer, count) : read_retrying(fd, buffer, count);
 }
 
 std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t count)
@@ -121,6 +142,7 @@ std::int32_t file_size(endpoint_handle handle)
 bool file_close(endpoint_handle handle)
 {
     const int fd = fd_of(handle);
+    forget_port(fd);
     if (isatty(fd) == 1) port_drain(fd);
     // close: 0 on success, -1 on failure. Not retried on EINTR: on Linux
     // the descriptor is gone whatever close returns.

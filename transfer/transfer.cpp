@@ -56,12 +56,13 @@ void expand(std::int32_t count)
 }
 
 // Contracts the pairs among count code bytes at buf[0] into count / 2 bytes
-// at buf[0]; byte i / 2 is written after both bytes of its pair are read.
+// at buf[0]; byte j is written after both bytes of its pair (2j, 2j + 1)
+// have been read. The first byte of a pair carries the low nibble.
 void contract(std::int32_t count)
 {
-    for (std::int32_t i = 0; i + 1 < count; i += 2) {
-        buf[i / 2] = static_cast<std::uint8_t>(decode_nibble(buf[i]) |
-                                               (decode_nibble(buf[i + 1]) << 4));
+    for (std::int32_t j = 0; j < count / 2; ++j) {
+        buf[j] = static_cast<std::uint8_t>(decode_nibble(buf[2 * j]) |
+                                           (decode_nibble(buf[2 * j + 1]) << 4));
     }
 }
 
