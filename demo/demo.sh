@@ -30,3 +30,29 @@ echo "== vesklo c prog.bin copy.bin          (plain copy)"
 cmp prog.bin copy.bin && echo "== copy matches"
 echo "== vesklo c missing out               (an open failure; exit status 1)"
 "$vesklo" c missing out || echo "== exit status $?"
+
+echo
+echo "== Over a serial line: two pseudo-terminals joined like a null-modem cable"
+mkfifo cable.in
+"$(dirname "$vesklo")/null_modem" < cable.in > cable.names &
+modem=$!
+exec 3> cable.in
+for i in 1 2 3 4 5 6 7 8 9 10; do [ -s cable.names ] && break; sleep 0.1; done
+read -r end_a end_b < cable.names
+echo "== receiver first: vesklo d $end_b received.bin   (ends 2 s after the line goes quiet)"
+"$vesklo" d "$end_b" received.bin > receiver.log &
+receiver=$!
+sleep 1
+echo "== then the sender: vesklo e prog.bin $end_a -h8000"
+"$vesklo" e prog.bin "$end_a" -h8000
+wait $receiver
+echo "== the receiver printed:"
+cat receiver.log
+exec 3>&-
+wait $modem || true
+if tail -c +5 received.bin | cmp -s - prog.bin; then
+    echo "== received data matches prog.bin byte for byte"
+else
+    echo "== MISMATCH between received data and prog.bin" >&2
+    exit 1
+fi

@@ -1,0 +1,257 @@
+// Serial ports over pseudo-terminals: the test holds the master side and a
+// second descriptor of the slave for the whole run, so that the slave never
+// sees a hang-up, and the tool opens the slave by its path. No test here
+// opens a serial port of the host.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "../endpoint/custom_rate.h"
+#include "../endpoint/endpoint.h"
+#include "../endpoint/endpoint_posix.h"
+#include "cli_support.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+struct pty_pair {
+    int master = -1, slave = -1;
+    std::string path;
+};
+
+pty_pair open_pty()
+{
+    pty_pair p;
+    char name[64];
+    if (openpty(&p.master, &p.slave, name, nullptr, nullptr) != 0) return p;
+    p.path = name;
+    return p;
+}
+
+void close_pty(pty_pair &p)
+{
+    if (p.master >= 0) close(p.master);
+    if (p.slave >= 0) close(p.slave);
+}
+
+termios settings_of(int fd)
+{
+    termios t{};
+    tcgetattr(fd, &t);
+    return t;
+}
+
+// Waits until the tool has put the port into raw mode, so that nothing the
+// test sends is echoed or translated by the terminal's cooked defaults.
+bool wait_for_raw(int slave)
+{
+    for (int i = 0; i < 500; ++i) {
+        if (!(settings_of(slave).c_lflag & ICANON)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+void write_all(int fd, const std::string &data)
+{
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// Reads from the master until want bytes have come or 10 s have passed.
+std::string read_master(int master, std::size_t want)
+{
+    std::string got;
+    const auto deadline = clock_type::now() + std::chrono::seconds(10);
+    char chunk[4096];
+    while (got.size() < want && clock_type::now() < deadline) {
+        pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        const ssize_t n = read(master, chunk, sizeof chunk);
+        if (n <= 0) break;
+        got.append(chunk, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+std::string hispeed(const std::string &raw)
+{
+    static const char codes[] = "\x80\x81\x86\x87\x98\x99\x9E\x9F\xE0\xE1\xE6\xE7\xF8\xF9\xFE\xFF";
+    std::string out;
+    for (unsigned char b : raw) {
+        out += codes[b & 15];
+        out += codes[b >> 4];
+    }
+    return out;
+}
+
+class Serial : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = make_temp_dir();
+        pty = open_pty();
+        ASSERT_GE(pty.master, 0);
+    }
+    void TearDown() override
+    {
+        close_pty(pty);
+        remove_tree(dir);
+    }
+    std::string at(const std::string &name) const { return dir + "/" + name; }
+    std::string dir;
+    pty_pair pty;
+};
+
+}  // namespace
+
+TEST(SerialNames, ComNamesMapToTtyS)
+{
+    const struct {
+        const char *name, *path;
+    } cases[] = {
+        {"COM1", "/dev/ttyS0"}, {"COM2", "/dev/ttyS1"}, {"COM10", "/dev/ttyS9"},
+        {"COM0", nullptr},      {"COM01", nullptr},     {"COM", nullptr},
+        {"COMX", nullptr},      {"COM1x", nullptr},     {"COMMENTS", nullptr},
+        {"COM-1", nullptr},     {"COM99999999999", nullptr},
+    };
+    for (const auto &c : cases) {
+        char path[32] = "";
+        const bool ok = com_device_path(c.name, path, sizeof path);
+        EXPECT_EQ(ok, c.path != nullptr) << c.name;
+        if (c.path) {
+            EXPECT_STREQ(path, c.path) << c.name;
+        }
+    }
+}
+
+TEST_F(Serial, OpenAppliesTheLineSettings)
+{
+    const struct {
+        std::int32_t rate;
+        bool standard;
+    } cases[] = {{9600, true}, {115200, true}, {57600, true}, {12345, false}, {250000, false}};
+    for (const auto &c : cases) {
+        const endpoint_handle h = file_open(pty.path.c_str(), c.rate, role_destination);
+        ASSERT_NE(h, invalid_handle) << c.rate;
+        const termios t = settings_of(pty.slave);
+        if (c.standard) {
+            EXPECT_EQ(cfgetospeed(&t), standard_speed(c.rate)) << c.rate;
+            EXPECT_EQ(cfgetispeed(&t), standard_speed(c.rate)) << c.rate;
+        } else {
+            EXPECT_EQ(standard_speed(c.rate), B0) << c.rate;
+        }
+        EXPECT_TRUE(has_custom_rate(pty.slave, c.rate)) << c.rate;
+        EXPECT_TRUE(t.c_cflag & CRTSCTS);
+        EXPECT_TRUE(t.c_cflag & CLOCAL);
+        EXPECT_TRUE(t.c_cflag & CREAD);
+        EXPECT_FALSE(t.c_cflag & (PARENB | CSTOPB));
+        EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
+        EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | ISTRIP | ICRNL | INLCR | IGNCR | BRKINT));
+        EXPECT_FALSE(t.c_oflag & OPOST);
+        EXPECT_EQ(t.c_cc[VMIN], 1);
+        EXPECT_EQ(t.c_cc[VTIME], 0);
+        // Reads and writes block again once the port is set up.
+        EXPECT_FALSE(fcntl(static_cast<int>(h), F_GETFL) & O_NONBLOCK);
+        // The port is held: a second open fails.
+        EXPECT_EQ(file_open(pty.path.c_str(), c.rate, role_source), invalid_handle);
+        const auto start = clock_type::now();
+        EXPECT_TRUE(file_close(h));
+        // Nothing to send: the close waits only its 100 ms pause.
+        EXPECT_LT(clock_type::now() - start, std::chrono::milliseconds(1000));
+    }
+}
+
+TEST_F(Serial, BadRatesFailTheOpen)
+{
+    for (std::int32_t rate : {0, -1, -115200}) {
+        EXPECT_EQ(file_open(pty.path.c_str(), rate, role_source), invalid_handle) << rate;
+        // Nothing is left holding the port.
+        const endpoint_handle h = file_open(pty.path.c_str(), 9600, role_source);
+        EXPECT_NE(h, invalid_handle);
+        file_close(h);
+    }
+}
+
+TEST_F(Serial, SendsByteExact)
+{
+    const std::string data = pattern(64 * 1024);
+    write_file(at("data"), data);
+    const struct {
+        const char *command;
+        std::string expected;
+    } cases[] = {{"c", data}, {"e", hispeed(data)}};
+    for (const auto &c : cases) {
+        std::string received;
+        std::thread reader([&] { received = read_master(pty.master, c.expected.size()); });
+        const run_result r = run_vesklo({c.command, "data", pty.path, "-b9600"}, dir);
+        reader.join();
+        EXPECT_EQ(r.status, 0) << c.command;
+        EXPECT_EQ(r.output.substr(r.output.size() - 9), "\nfinish!\n");
+        EXPECT_EQ(received.size(), c.expected.size()) << c.command;
+        EXPECT_TRUE(received == c.expected) << c.command;
+    }
+}
+
+TEST_F(Serial, ReceivesLateOddBurstsAndEndsWhenQuiet)
+{
+    const std::string data = pattern(6000);
+    const std::string code = hispeed(data);
+    run_result r{};
+    std::thread tool([&] { r = run_vesklo({"d", pty.path, "out"}, dir); });
+    ASSERT_TRUE(wait_for_raw(pty.slave));
+    // The first byte comes late; the receive must wait for it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    const std::size_t bursts[] = {1, 333, 2, 4095, 777, 1};
+    std::size_t sent = 0;
+    for (std::size_t i = 0; sent < code.size(); ++i) {
+        const std::size_t n = std::min(bursts[i % 6], code.size() - sent);
+        write_all(pty.master, code.substr(sent, n));
+        sent += n;
+        std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    }
+    const auto last_write = clock_type::now();
+    tool.join();
+    const auto quiet = clock_type::now() - last_write;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(read_file(at("out")) == data);
+    EXPECT_GE(quiet, std::chrono::milliseconds(1900));
+    EXPECT_LT(quiet, std::chrono::milliseconds(4000));
+    // Reads gather what arrives instead of a dot per byte.
+    const std::size_t dots = std::count(r.output.begin(), r.output.end(), '.');
+    EXPECT_GE(dots, 1u);
+    EXPECT_LE(dots, 40u);
+}
+
+TEST_F(Serial, OpenFailures)
+{
+    write_file(at("src"), "x");
+    const struct {
+        std::vector<std::string> args;
+        std::string output;
+    } cases[] = {
+        {{"c", pty.path, pty.path}, "Can't open destination file '" + pty.path + "'\n"},
+        {{"c", "src", pty.path, "-b0"}, "Can't open destination file '" + pty.path + "'\n"},
+        {{"c", pty.path, "out", "-b-9600"}, "Can't open source file '" + pty.path + "'\n"},
+    };
+    for (const auto &c : cases) {
+        const run_result r = run_vesklo(c.args, dir);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.output, c.output);
+    }
+    EXPECT_FALSE(file_exists(at("out")));
+}
