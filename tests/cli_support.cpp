@@ -58,24 +58,25 @@ run_result run_vesklo(const std::vector<std::string> &args, const std::string &c
     for (auto &a : argv) raw.push_back(a.data());
     raw.push_back(nullptr);
 
-    int out[2];
-    if (pipe(out) != 0) return {-1, ""};
+    // Output goes to a file, read once the tool has exited: under Wine,
+    // helper processes that outlive the tool inherit its standard output,
+    // so a pipe would not reach its end.
+    char out_name[] = "/tmp/vesklo-out-XXXXXX";
+    const int out = mkstemp(out_name);
+    if (out < 0) return {-1, ""};
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
+        dup2(out, STDOUT_FILENO);
+        close(out);
         if (chdir(cwd.c_str()) != 0) _exit(127);
         execvp(raw[0], raw.data());
         _exit(127);
     }
-    close(out[1]);
-    std::string output;
-    char chunk[4096];
-    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;) output.append(chunk, n);
-    close(out[0]);
+    close(out);
     int status = 0;
     waitpid(pid, &status, 0);
+    const std::string output = read_file(out_name);
+    unlink(out_name);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, fold_crlf(output)};
 }
 

@@ -167,9 +167,9 @@ TEST_F(Cli, DestinationIsReplacedWhole)
     write_file(at("dst"), "an older and longer file");
     EXPECT_EQ(run({"c", "src", "dst"}).status, 0);
     EXPECT_EQ(read_file(at("dst")), "new");
-    // A lower-case com name is a disk file.
-    EXPECT_EQ(run({"c", "src", "com1"}).status, 0);
-    EXPECT_EQ(read_file(at("com1")), "new");
+    // A name beginning with a lower-case com is a disk file.
+    EXPECT_EQ(run({"c", "src", "comedy"}).status, 0);
+    EXPECT_EQ(read_file(at("comedy")), "new");
 }
 
 TEST_F(Cli, ReadOnlySourceAndLongNames)
@@ -204,6 +204,15 @@ TEST_F(CliPosix, AbsolutePathsAreNames)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(at("dst")), "abs");
     EXPECT_EQ(run({"c", "/h100", "dst"}).output, "Can't open source file '/h100'\n");
+}
+
+TEST_F(CliPosix, LowerCaseComIsAFile)
+{
+    // On Windows com1 is the reserved device name of COM1, so this is
+    // tested on POSIX only.
+    write_file(at("src"), "file");
+    EXPECT_EQ(run({"c", "src", "com1"}).status, 0);
+    EXPECT_EQ(read_file(at("com1")), "file");
 }
 
 TEST_F(CliPosix, SameFileThroughLinksIsLeftIntact)

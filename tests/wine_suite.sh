@@ -1,0 +1,22 @@
+#!/bin/sh
+# Runs the black-box tests against the Windows build under Wine, in a
+# private WINEPREFIX with one wineserver kept for the whole run. Wine maps
+# COM1..COMn to the host's /dev/ttyS* when its server starts; those links
+# are removed once it runs, so no test can reach a serial port of the host.
+set -eu
+cli_tests=$1
+exe=$2
+wine=$(command -v wine || command -v wine64 || true)
+[ -x /usr/lib/wine/wine64 ] && [ -z "$wine" ] && wine=/usr/lib/wine/wine64
+if [ -z "$wine" ] || [ ! -f "$exe" ]; then
+    echo "windows suite: skipped (Wine or the Windows build is missing)"
+    exit 0
+fi
+export WINEPREFIX="$(dirname "$exe")/wineprefix"
+export WINEDEBUG=-all
+mkdir -p "$WINEPREFIX"
+wineserver -p
+trap 'wineserver -k || true' EXIT
+"$wine" wineboot -i >/dev/null 2>&1 || true
+rm -f "$WINEPREFIX"/dosdevices/com*
+VESKLO_RUNNER="$wine" VESKLO_EXE="$exe" "$cli_tests"
