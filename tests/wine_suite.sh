@@ -20,3 +20,4 @@ trap 'wineserver -k || true' EXIT
 "$wine" wineboot -i >/dev/null 2>&1 || true
 rm -f "$WINEPREFIX"/dosdevices/com*
 VESKLO_RUNNER="$wine" VESKLO_EXE="$exe" "$cli_tests"
+VESKLO_RUNNER="$wine" VESKLO_EXE="$exe" "$(dirname "$cli_tests")/serial_tests" --gtest_filter="WineSerial.*"
