@@ -187,6 +187,16 @@ TEST_F(Cli, ReadOnlySourceAndLongNames)
     EXPECT_EQ(read_file(at(stem + "2")), "long two");
 }
 
+TEST_F(Cli, SlashOptionsOnWindows)
+{
+    if (!testing_windows_build()) GTEST_SKIP() << "Windows build only";
+    write_file(at("src"), pattern(20));
+    const run_result r = run({"c", "/H100", "src", "/b9600", "dst"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "Make LOADM Header start=0100 end=0114\n.." + finish);
+    EXPECT_EQ(run({"c", "src", "dst", "/x"}).output, usage);
+}
+
 // What only the POSIX build does: absolute paths, links, flock, devices.
 class CliPosix : public Cli {
 protected:
