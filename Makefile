@@ -4,15 +4,22 @@ BUILD := build
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 
-.PHONY: all test demo bench windows install clean
+.PHONY: all test demo bench windows sanitize install clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: all windows
+test: all windows sanitize
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	sh tests/wine_suite.sh $(BUILD)/tests/cli_tests $(CURDIR)/build-windows/vesklo.exe
+
+# The native suite again, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer; any report fails the test that caused it.
+sanitize:
+	cmake -S . -B build-sanitize -DVESKLO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake --build build-sanitize -j $(JOBS)
+	cd build-sanitize && ctest --output-on-failure -j $(JOBS)
 
 # The Windows build, cross-compiled with mingw-w64; skipped with a note
 # where the cross-compiler is missing.

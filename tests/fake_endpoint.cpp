@@ -20,7 +20,7 @@ std::int32_t file_read(endpoint_handle handle, void *buffer, std::int32_t count)
     std::size_t n = std::min<std::size_t>(count, fake.input.size() - fake.position);
     if (!fake.read_sizes.empty())
         n = std::min<std::size_t>(n, fake.read_sizes[index % fake.read_sizes.size()]);
-    std::memcpy(buffer, fake.input.data() + fake.position, n);
+    if (n > 0) std::memcpy(buffer, fake.input.data() + fake.position, n);
     fake.position += n;
     return static_cast<std::int32_t>(n);
 }
