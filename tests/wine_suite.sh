@@ -15,8 +15,8 @@ fi
 export WINEPREFIX="$(dirname "$exe")/wineprefix"
 export WINEDEBUG=-all
 mkdir -p "$WINEPREFIX"
-wineserver -p
-trap 'wineserver -k || true' EXIT
+wineserver -p >/dev/null 2>&1
+trap "wineserver -k >/dev/null 2>&1 || true" EXIT
 "$wine" wineboot -i >/dev/null 2>&1 || true
 rm -f "$WINEPREFIX"/dosdevices/com*
 VESKLO_RUNNER="$wine" VESKLO_EXE="$exe" "$cli_tests"
