@@ -140,6 +140,34 @@ TEST(SerialNames, ComNamesMapToTtyS)
     }
 }
 
+TEST(SerialSettings, SevenBitsOnlyAtExactly115200)
+{
+    const struct {
+        std::int32_t rate;
+        tcflag_t size;
+    } cases[] = {{115200, CS7}, {9600, CS8}, {115201, CS8}, {57600, CS8}, {230400, CS8}};
+    for (const auto &c : cases) {
+        // Start from a terminal's cooked defaults with every flag in play set.
+        termios t{};
+        t.c_iflag = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK;
+        t.c_oflag = OPOST | ONLCR;
+        t.c_lflag = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+        t.c_cflag = CS5 | PARENB | PARODD | CSTOPB | HUPCL;
+        t.c_cc[VMIN] = 0;
+        t.c_cc[VTIME] = 5;
+        make_port_settings(&t, c.rate);
+        EXPECT_EQ(t.c_cflag & CSIZE, c.size) << c.rate;
+        EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CSTOPB), 0u) << c.rate;
+        EXPECT_EQ(t.c_cflag & (CRTSCTS | CLOCAL | CREAD), CRTSCTS | CLOCAL | CREAD) << c.rate;
+        EXPECT_TRUE(t.c_cflag & HUPCL) << "other flags are kept";
+        EXPECT_EQ(t.c_iflag, 0u) << c.rate;
+        EXPECT_EQ(t.c_oflag & OPOST, 0u) << c.rate;
+        EXPECT_EQ(t.c_lflag, 0u) << c.rate;
+        EXPECT_EQ(t.c_cc[VMIN], 1);
+        EXPECT_EQ(t.c_cc[VTIME], 0);
+    }
+}
+
 TEST_F(Serial, OpenAppliesTheLineSettings)
 {
     const struct {
