@@ -89,6 +89,21 @@ std::string read_master(int master, std::size_t want)
     return got;
 }
 
+// Sends data in bursts of odd sizes, pausing between them, so that reads of
+// the receiving port end between the two bytes of a pair. Returns when the
+// last byte was written.
+clock_type::time_point send_in_bursts(int master, const std::string &data, int pause_ms)
+{
+    const std::size_t bursts[] = {1, 333, 2, 4095, 777, 1};
+    for (std::size_t sent = 0, i = 0; sent < data.size(); ++i) {
+        const std::size_t n = std::min(bursts[i % 6], data.size() - sent);
+        write_all(master, data.substr(sent, n));
+        sent += n;
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    }
+    return clock_type::now();
+}
+
 std::string hispeed(const std::string &raw)
 {
     static const char codes[] = "\x80\x81\x86\x87\x98\x99\x9E\x9F\xE0\xE1\xE6\xE7\xF8\xF9\xFE\xFF";
@@ -245,15 +260,7 @@ TEST_F(Serial, ReceivesLateOddBurstsAndEndsWhenQuiet)
     ASSERT_TRUE(wait_for_raw(pty.slave));
     // The first byte comes late; the receive must wait for it.
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    const std::size_t bursts[] = {1, 333, 2, 4095, 777, 1};
-    std::size_t sent = 0;
-    for (std::size_t i = 0; sent < code.size(); ++i) {
-        const std::size_t n = std::min(bursts[i % 6], code.size() - sent);
-        write_all(pty.master, code.substr(sent, n));
-        sent += n;
-        std::this_thread::sleep_for(std::chrono::milliseconds(120));
-    }
-    const auto last_write = clock_type::now();
+    const auto last_write = send_in_bursts(pty.master, code, 120);
     tool.join();
     const auto quiet = clock_type::now() - last_write;
     EXPECT_EQ(r.status, 0);
@@ -323,14 +330,7 @@ TEST_F(WineSerial, SendAndReceiveThroughCom1)
 
     std::thread tool([&] { r = run_vesklo({"d", "COM1", "out", "-b9600"}, dir); });
     std::this_thread::sleep_for(std::chrono::milliseconds(3000));
-    const std::size_t bursts[] = {1, 333, 2, 4095, 777};
-    for (std::size_t sent = 0, i = 0; sent < code.size(); ++i) {
-        const std::size_t n = std::min(bursts[i % 5], code.size() - sent);
-        write_all(pty.master, code.substr(sent, n));
-        sent += n;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    const auto last_write = clock_type::now();
+    const auto last_write = send_in_bursts(pty.master, code, 100);
     tool.join();
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(read_file(at("out")) == data);
