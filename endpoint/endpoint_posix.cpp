@@ -3,12 +3,16 @@
 // not every program). Terminal devices are serial ports (serial_posix.cpp).
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "endpoint.h"
 #include "endpoint_posix.h"
@@ -18,6 +22,13 @@ const char option_prefixes[] = "-";
 
 void console_prepare()
 {
+    // A standard descriptor that was closed would be taken by an endpoint,
+    // and the dots would be written into it. fcntl: -1 for a closed one.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDWR);
+    // A pipe whose reader has gone fails the write (EPIPE), which the
+    // transfer reports, instead of killing the run unannounced.
+    std::signal(SIGPIPE, SIG_IGN);
     // isatty: 1 for a terminal, 0 otherwise.
     if (isatty(STDOUT_FILENO) == 1) std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
@@ -30,24 +41,75 @@ int fd_of(endpoint_handle handle)
 }
 
 // The ports that this run holds (at most its two ends), noted at open so
-// that reading a disk file costs no system call beyond the read itself.
-int open_ports[2] = {-1, -1};
+// that reading a disk file costs no system call beyond the read itself, and
+// so that a signal can give them up.
+volatile std::sig_atomic_t open_ports[2] = {-1, -1};
 
 bool is_open_port(int fd)
 {
     return fd >= 0 && (open_ports[0] == fd || open_ports[1] == fd);
 }
 
-endpoint_handle note_port(endpoint_handle port)
+// Returns true when fd was a port of this run.
+bool forget_port(int fd)
 {
-    if (port >= 0) (open_ports[0] < 0 ? open_ports[0] : open_ports[1]) = fd_of(port);
-    return port;
+    bool was_port = false;
+    for (volatile std::sig_atomic_t &p : open_ports) {
+        if (p == fd) {
+            p = -1;
+            was_port = true;
+        }
+    }
+    return was_port;
 }
 
-void forget_port(int fd)
+// Ctrl-C, kill and a closed terminal end a run that holds a port (a receive
+// waits without limit for its first byte). The port is given up at once:
+// unsent output discarded, so the close does not wait for a line that may
+// never drain, and exclusive use cleared, which would otherwise outlive this
+// run on a device that stays open elsewhere (a pseudo-terminal). Then the
+// signal ends the run with its default action. Only async-signal-safe calls.
+void give_up_ports(int sig)
 {
-    for (int &p : open_ports)
-        if (p == fd) p = -1;
+    const int saved = errno;
+    for (volatile std::sig_atomic_t &p : open_ports) {
+        const int fd = p;
+        if (fd < 0) continue;
+        p = -1;
+        tcflush(fd, TCOFLUSH);
+        ioctl(fd, TIOCNXCL);
+        close(fd);
+    }
+    errno = saved;
+    // SA_RESETHAND has restored the default action; SA_NODEFER lets it act now.
+    raise(sig);
+}
+
+void catch_ending_signals()
+{
+    static bool caught = false;
+    if (caught) return;
+    caught = true;
+    struct sigaction action = {};
+    action.sa_handler = give_up_ports;
+    action.sa_flags = SA_RESETHAND | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+}
+
+// Takes fd, an open terminal, as a port of this run. Returns fd, or
+// invalid_handle with fd closed and errno telling why.
+endpoint_handle take_port(int fd, std::int32_t baud_rate)
+{
+    catch_ending_signals();
+    (open_ports[0] < 0 ? open_ports[0] : open_ports[1]) = fd;
+    if (port_setup(fd, baud_rate)) return fd;
+    const int saved = errno;
+    forget_port(fd);
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+    errno = saved;
+    return invalid_handle;
 }
 
 // open: a descriptor, or -1. Retried on EINTR only (a FIFO can block in it).
@@ -78,8 +140,24 @@ endpoint_handle disk_open(const char *name, endpoint_role role)
     return fd;
 }
 
+// True when name opens one way (for reading or for writing only) as a
+// terminal.
+bool one_way_terminal(const char *name)
+{
+    for (int flags : {O_RDONLY | O_NONBLOCK, O_WRONLY | O_NONBLOCK}) {
+        const int fd = open_retrying(name, flags);
+        if (fd < 0) continue;
+        const bool terminal = isatty(fd) == 1;
+        close(fd);
+        return terminal;
+    }
+    return false;
+}
+
 // A path to a character device that is a terminal is a serial port: opened
-// read-write and non-blocking (no wait for carrier), then configured.
+// read-write and non-blocking (no wait for carrier), then configured. A
+// terminal is a port or nothing: opened as a file it would be line-edited
+// and echo, so one that refuses read-write access fails here.
 // Returns the port, invalid_handle when it is a port that failed, or
 // nothing_opened when the path is no terminal and opens as a disk file.
 constexpr endpoint_handle nothing_opened = -2;
@@ -89,12 +167,17 @@ endpoint_handle terminal_open(const char *name, std::int32_t baud_rate)
     struct stat st;
     if (stat(name, &st) != 0 || !S_ISCHR(st.st_mode)) return nothing_opened;
     const int fd = open_retrying(name, O_RDWR | O_NONBLOCK);
-    if (fd < 0) return nothing_opened;
+    if (fd < 0) {
+        const int saved = errno;
+        if (!one_way_terminal(name)) return nothing_opened;
+        errno = saved;
+        return invalid_handle;
+    }
     if (isatty(fd) != 1) {
         close(fd);
         return nothing_opened;
     }
-    return port_setup(fd, baud_rate);
+    return take_port(fd, baud_rate);
 }
 
 }  // namespace
@@ -105,10 +188,10 @@ endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_rol
         char path[32];
         if (!com_device_path(name, path, sizeof path)) return invalid_handle;
         const int fd = open_retrying(path, O_RDWR | O_NONBLOCK);
-        return fd < 0 ? invalid_handle : note_port(port_setup(fd, baud_rate));
+        return fd < 0 ? invalid_handle : take_port(fd, baud_rate);
     }
     const endpoint_handle port = terminal_open(name, baud_rate);
-    return port != nothing_opened ? note_port(port) : disk_open(name, role);
+    return port != nothing_opened ? port : disk_open(name, role);
 }
 
 std::int32_t file_read(endpoint_handle handle, void *buffer, std::int32_t count)
@@ -142,8 +225,7 @@ std::int32_t file_size(endpoint_handle handle)
 bool file_close(endpoint_handle handle)
 {
     const int fd = fd_of(handle);
-    forget_port(fd);
-    if (isatty(fd) == 1) port_drain(fd);
+    if (forget_port(fd)) port_drain(fd);
     // close: 0 on success, -1 on failure. Not retried on EINTR: on Linux
     // the descriptor is gone whatever close returns.
     return close(fd) == 0;

@@ -27,13 +27,14 @@ speed_t standard_speed(std::int32_t baud_rate);
 void make_port_settings(termios *t, std::int32_t baud_rate);
 
 // Configures fd, an open terminal, as a port at baud_rate and takes it for
-// this run alone. Returns fd, or invalid_handle with fd closed.
-endpoint_handle port_setup(int fd, std::int32_t baud_rate);
+// this run alone. Returns false, with errno set and fd left open (perhaps
+// marked exclusive), when the port refused.
+bool port_setup(int fd, std::int32_t baud_rate);
 
 // Reads from a port: the first read waits without limit, later ones return 0
 // after 2 s of silence; what arrives is gathered until the line pauses.
-// Returns the count read, 0 at the end, or -1 on failure (EIO when the
-// device has gone).
+// Returns the count read, 0 at the end, or -1 on failure: EIO when the
+// device has gone or the line was hung up, before or after the first byte.
 std::int32_t port_read(int fd, void *buffer, std::int32_t count);
 
 // Waits until all output has been sent, then 100 ms more; gives the port up.

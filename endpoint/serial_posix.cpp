@@ -46,24 +46,6 @@ bool apply_speed(int fd, termios *t, std::int32_t baud_rate)
     return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == speed && cfgetispeed(&now) == speed;
 }
 
-bool configure(int fd, std::int32_t baud_rate)
-{
-    if (baud_rate <= 0) return false;
-    // flock keeps out other runs (also as root); TIOCEXCL refuses further
-    // opens of the device to anyone but root.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) return false;
-    termios t;
-    if (tcgetattr(fd, &t) != 0) return false;
-    make_port_settings(&t, baud_rate);
-    if (!apply_speed(fd, &t, baud_rate)) return false;
-    // Pseudo-terminals have no modem lines, so a refusal is not an error.
-    const int dtr = TIOCM_DTR;
-    ioctl(fd, TIOCMBIS, &dtr);
-    // The open did not wait for carrier; from now on reads and writes block.
-    const int flags = fcntl(fd, F_GETFL);
-    return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
-}
-
 // After the first data has arrived a read ends after 2 s of silence. The
 // port's own VMIN/VTIME record that data has arrived.
 void note_data_arrived(int fd)
@@ -83,6 +65,18 @@ bool readable_within(int fd, int ms)
     do n = poll(&p, 1, ms);
     while (n < 0 && errno == EINTR);
     return n > 0;
+}
+
+// A hung-up port (a USB adapter pulled out, vhangup, a closed far side of a
+// pseudo-terminal) reads 0 at once, which must not pass for the silence
+// that ends a receive.
+bool hung_up(int fd)
+{
+    pollfd p = {fd, POLLIN, 0};
+    int n = 0;
+    do n = poll(&p, 1, 0);
+    while (n < 0 && errno == EINTR);
+    return n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 void pause_ms(long ms)
@@ -135,17 +129,32 @@ void make_port_settings(termios *t, std::int32_t baud_rate)
     t->c_cc[VTIME] = 0;
 }
 
-endpoint_handle port_setup(int fd, std::int32_t baud_rate)
+bool port_setup(int fd, std::int32_t baud_rate)
 {
-    if (configure(fd, baud_rate)) return fd;
-    close(fd);
-    return invalid_handle;
+    if (baud_rate <= 0) return false;
+    // flock keeps out other runs (also as root); TIOCEXCL refuses further
+    // opens of the device to anyone but root.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) return false;
+    termios t;
+    if (tcgetattr(fd, &t) != 0) return false;
+    make_port_settings(&t, baud_rate);
+    if (!apply_speed(fd, &t, baud_rate)) return false;
+    // Pseudo-terminals have no modem lines, so a refusal is not an error.
+    const int dtr = TIOCM_DTR;
+    ioctl(fd, TIOCMBIS, &dtr);
+    // The open did not wait for carrier; from now on reads and writes block.
+    const int flags = fcntl(fd, F_GETFL);
+    return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
 }
 
 std::int32_t port_read(int fd, void *buffer, std::int32_t count)
 {
     char *p = static_cast<char *>(buffer);
     std::int32_t got = read_retrying(fd, p, count);
+    if (got == 0 && hung_up(fd)) {
+        errno = EIO;
+        return -1;
+    }
     if (got <= 0) return got;
     note_data_arrived(fd);
     while (got < count && readable_within(fd, gather_pause_ms)) {

@@ -1,6 +1,7 @@
 #include "cli_support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,9 +48,19 @@ void remove_tree(const std::string &dir)
     if (std::system(cmd.c_str()) != 0) return;
 }
 
-run_result run_vesklo(const std::vector<std::string> &args, const std::string &cwd)
+bool can_run_as_ordinary_user()
+{
+    return geteuid() == 0 && std::system("command -v setpriv >/dev/null 2>&1") == 0;
+}
+
+running_tool start_vesklo(const std::vector<std::string> &args, const std::string &cwd,
+                          bool as_user)
 {
     std::vector<std::string> argv;
+    if (as_user) {
+        const std::string id = std::to_string(ordinary_user);
+        argv = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--"};
+    }
     const std::string runner = env_or("VESKLO_RUNNER", "");
     if (!runner.empty()) argv.push_back(runner);
     argv.push_back(runner.empty() ? env_or("VESKLO_BIN", VESKLO_BIN) : env_or("VESKLO_EXE", ""));
@@ -73,11 +84,28 @@ run_result run_vesklo(const std::vector<std::string> &args, const std::string &c
         _exit(127);
     }
     close(out);
+    return {pid, out_name};
+}
+
+run_result wait_vesklo(const running_tool &tool)
+{
+    if (tool.pid < 0) return {-1, ""};
+    // A tool that hangs is killed after 30 s, so that the test fails
+    // instead of hanging; it then shows as ended by SIGKILL.
     int status = 0;
-    waitpid(pid, &status, 0);
-    const std::string output = read_file(out_name);
-    unlink(out_name);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, fold_crlf(output)};
+    for (int waited_ms = 0; waitpid(tool.pid, &status, WNOHANG) == 0; waited_ms += 10) {
+        if (waited_ms == 30000) kill(tool.pid, SIGKILL);
+        usleep(10000);
+    }
+    const std::string output = read_file(tool.output_file);
+    unlink(tool.output_file.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, fold_crlf(output),
+            WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+}
+
+run_result run_vesklo(const std::vector<std::string> &args, const std::string &cwd)
+{
+    return wait_vesklo(start_vesklo(args, cwd));
 }
 
 void write_file(const std::string &path, const std::string &data)

@@ -6,10 +6,18 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 struct run_result {
     int status;          // the exit status, or -1 when the tool did not exit normally
     std::string output;  // standard output, CR-LF folded to LF
+    int signal = 0;      // the signal that ended the tool, 0 when it exited
 };
+
+// The uid and gid of an ordinary user (nobody) for runs that must not have
+// root's powers; those runs need root to switch (setpriv).
+constexpr int ordinary_user = 65534;
+bool can_run_as_ordinary_user();
 
 // True when the tool under test is the Windows build.
 bool testing_windows_build();
@@ -19,6 +27,16 @@ std::string make_temp_dir();
 void remove_tree(const std::string &dir);
 
 run_result run_vesklo(const std::vector<std::string> &args, const std::string &cwd);
+
+// The same in two steps, for a test that acts on the running tool; as_user
+// runs it as ordinary_user.
+struct running_tool {
+    pid_t pid;
+    std::string output_file;
+};
+running_tool start_vesklo(const std::vector<std::string> &args, const std::string &cwd,
+                          bool as_user = false);
+run_result wait_vesklo(const running_tool &tool);
 
 void write_file(const std::string &path, const std::string &data);
 std::string read_file(const std::string &path);

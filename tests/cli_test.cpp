@@ -5,6 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <thread>
+
 #include "cli_support.h"
 
 namespace {
@@ -274,4 +277,43 @@ TEST_F(CliPosix, TransferFailuresAreReported)
     r = run({"c", "/dev/null", "dst"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, finish);
+}
+
+// Closed standard descriptors must not be taken by an endpoint (the dots
+// would land in the destination), and a pipe whose reader has gone is a
+// failed write, not a silent death by SIGPIPE.
+TEST_F(CliPosix, ClosedDescriptorsAndPipes)
+{
+    const std::string data = pattern(20 << 20);
+    write_file(at("big"), data);
+    const struct {
+        const char *shell;
+        const char *status;
+    } cases[] = {
+        {"\"$0\" c big out <&- >&-; echo $? > status", "0\n"},
+        {"\"$0\" c big out 2>&- <&- >&-; echo $? > status", "0\n"},
+        {"(\"$0\" c big out; echo $? > status) | true", "0\n"},
+    };
+    for (const auto &c : cases) {
+        const std::string cmd = "cd '" + dir + "' && sh -c '" + c.shell + "' '" VESKLO_BIN "'";
+        // The quotes of the shell text are single-quote free, so it can be
+        // passed as one argument.
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << c.shell;
+        EXPECT_EQ(read_file(at("status")), c.status) << c.shell;
+        EXPECT_TRUE(read_file(at("out")) == data) << c.shell;
+    }
+
+    ASSERT_EQ(mkfifo(at("fifo").c_str(), 0600), 0);
+    std::thread reader([&] {
+        const int fd = open(at("fifo").c_str(), O_RDONLY);
+        char some[10];
+        if (read(fd, some, sizeof some) < 0) ADD_FAILURE() << "fifo read";
+        close(fd);
+    });
+    const run_result r = run({"c", "big", "fifo"});
+    reader.join();
+    const std::string failed = "\nCan't write destination file 'fifo'\n";
+    EXPECT_EQ(r.status, 1);
+    ASSERT_GE(r.output.size(), failed.size());
+    EXPECT_EQ(r.output.substr(r.output.size() - failed.size()), failed);
 }

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -348,4 +349,90 @@ TEST_F(WineSerial, EmptySendDoesNotHangAndUnmappedPortsFail)
     r = run_vesklo({"c", "empty", "COM7"}, dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, "Can't open destination file 'COM7'\n");
+}
+
+// A hung-up line (a USB adapter pulled out) is a failed read, whether it
+// comes before the first byte or after some: never the quiet end of a
+// receive. What arrived before it is kept.
+TEST_F(Serial, HangUpFailsTheReceive)
+{
+    const std::string data = pattern(500);
+    const struct {
+        const char *command;
+        std::string sent, kept;
+    } cases[] = {{"c", "", ""}, {"d", "", ""}, {"c", data, data}, {"d", hispeed(data), data}};
+    for (const auto &c : cases) {
+        pty_pair line = open_pty();
+        const running_tool tool = start_vesklo({c.command, line.path, "out", "-b9600"}, dir);
+        ASSERT_TRUE(wait_for_raw(line.slave));
+        write_all(line.master, c.sent);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const bool hung_up = ioctl(line.slave, TIOCVHANGUP) == 0;
+        if (!hung_up) kill(tool.pid, SIGKILL);
+        const run_result r = wait_vesklo(tool);
+        close_pty(line);
+        if (!hung_up) GTEST_SKIP() << "TIOCVHANGUP needs CAP_SYS_ADMIN";
+        const std::string failed = "\nCan't read source file '" + line.path + "'\n";
+        EXPECT_EQ(r.status, 1) << c.command << c.sent.size();
+        ASSERT_GE(r.output.size(), failed.size());
+        EXPECT_EQ(r.output.substr(r.output.size() - failed.size()), failed);
+        EXPECT_TRUE(read_file(at("out")) == c.kept) << c.command << c.sent.size();
+    }
+}
+
+// A terminal is a port or nothing: one that the user may only read, or only
+// write, is refused, not opened as a line-edited, echoing file.
+TEST_F(Serial, OneWayTerminalsAreRefused)
+{
+    if (!can_run_as_ordinary_user()) GTEST_SKIP() << "needs root and setpriv";
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    write_file(at("src"), "data");
+    const struct {
+        mode_t mode;
+        std::vector<std::string> args;
+        std::string output;
+    } cases[] = {
+        {0604, {"c", pty.path, "out"}, "Can't open source file '" + pty.path + "'\n"},
+        {0602, {"c", "src", pty.path}, "Can't open destination file '" + pty.path + "'\n"},
+    };
+    write_all(pty.master, "line\n");
+    for (const auto &c : cases) {
+        ASSERT_EQ(chmod(pty.path.c_str(), c.mode), 0);
+        const run_result r = wait_vesklo(start_vesklo(c.args, dir, true));
+        EXPECT_EQ(r.status, 1) << c.mode;
+        EXPECT_EQ(r.output, c.output) << c.mode;
+    }
+    EXPECT_FALSE(file_exists(at("out")));
+}
+
+// Ctrl-C, kill and hang-up end a run that holds a port by their own signal,
+// with no "finish!", and leave the port free for the same ordinary user at
+// once, also when a send was stuck on a line that nobody reads.
+TEST_F(Serial, SignalsLeaveThePortFree)
+{
+    if (!can_run_as_ordinary_user()) GTEST_SKIP() << "needs root and setpriv";
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    write_file(at("src"), "x");
+    write_file(at("big"), pattern(1 << 20));
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const bool stuck_send : {false, true}) {
+            pty_pair line = open_pty();
+            ASSERT_EQ(chmod(line.path.c_str(), 0666), 0);
+            const std::vector<std::string> args =
+                stuck_send ? std::vector<std::string>{"c", "big", line.path, "-b9600"}
+                           : std::vector<std::string>{"d", line.path, "out"};
+            const running_tool tool = start_vesklo(args, dir, true);
+            ASSERT_TRUE(wait_for_raw(line.slave));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            const auto signalled = clock_type::now();
+            kill(tool.pid, sig);
+            run_result r = wait_vesklo(tool);
+            EXPECT_LT(clock_type::now() - signalled, std::chrono::seconds(1)) << sig;
+            EXPECT_EQ(r.signal, sig) << sig << stuck_send;
+            EXPECT_EQ(r.output.find("finish"), std::string::npos) << sig << stuck_send;
+            r = wait_vesklo(start_vesklo({"c", "src", line.path, "-b9600"}, dir, true));
+            EXPECT_EQ(r.status, 0) << sig << stuck_send << r.output;
+            close_pty(line);
+        }
+    }
 }
