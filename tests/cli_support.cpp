@@ -78,7 +78,9 @@ running_tool start_vesklo(const std::vector<std::string> &args, const std::strin
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out, STDOUT_FILENO);
-        close(out);
+        // The tool must not hold the test's descriptors (a pseudo-terminal's
+        // master would then never close).
+        for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) close(fd);
         if (chdir(cwd.c_str()) != 0) _exit(127);
         execvp(raw[0], raw.data());
         _exit(127);

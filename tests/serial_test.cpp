@@ -64,6 +64,18 @@ bool wait_for_raw(int slave)
     return false;
 }
 
+// Waits until the tool has applied its line settings: the test clears
+// CRTSCTS first, and the tool sets it. For the Windows build, whose start
+// under Wine takes a varying time.
+bool wait_for_handshake(int slave)
+{
+    for (int i = 0; i < 2000; ++i) {
+        if (settings_of(slave).c_cflag & CRTSCTS) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 void write_all(int fd, const std::string &data)
 {
     std::size_t done = 0;
@@ -435,4 +447,83 @@ TEST_F(Serial, SignalsLeaveThePortFree)
             close_pty(line);
         }
     }
+}
+
+namespace {
+
+void set_cooked(int slave, speed_t speed, tcflag_t extra_iflag)
+{
+    termios t = settings_of(slave);
+    t.c_lflag |= ICANON | ECHO;
+    t.c_cflag &= ~CRTSCTS;
+    t.c_iflag |= extra_iflag;
+    cfsetspeed(&t, speed);
+    tcsetattr(slave, TCSANOW, &t);
+}
+
+}  // namespace
+
+// Any spelling that opens a communications device is a port with the line
+// settings and read time-outs (a receive that ends), and XON/XOFF found on
+// the port is turned off, so 0x11 and 0x13 cross like any other byte.
+TEST_F(WineSerial, PortSpellingsAndXonXoff)
+{
+    const std::string data = pattern(3000);
+    const struct {
+        const char *name;
+        tcflag_t found_iflag;
+    } cases[] = {{"COM1", IXON | IXOFF}, {"com1", 0}, {"Com1", 0}, {"\\\\.\\COM1", 0}, {"COM1:", 0}};
+    for (const auto &c : cases) {
+        set_cooked(pty.slave, B2400, c.found_iflag);
+        const running_tool tool = start_vesklo({"c", c.name, "out", "-b9600"}, dir);
+        EXPECT_TRUE(wait_for_handshake(pty.slave)) << c.name;
+        write_all(pty.master, data);
+        const run_result r = wait_vesklo(tool);
+        EXPECT_EQ(r.status, 0) << c.name << r.output;
+        EXPECT_TRUE(read_file(at("out")) == data) << c.name;
+        EXPECT_EQ(cfgetospeed(&static_cast<const termios &>(settings_of(pty.slave))), B9600) << c.name;
+        EXPECT_FALSE(settings_of(pty.slave).c_iflag & (IXON | IXOFF)) << c.name;
+    }
+}
+
+// A port that goes away in the middle of a receive fails the read.
+TEST_F(WineSerial, PortGoneFailsTheReceive)
+{
+    const std::string data = pattern(2000);
+    set_cooked(pty.slave, B9600, 0);
+    const running_tool tool = start_vesklo({"c", "COM1", "out", "-b9600"}, dir);
+    ASSERT_TRUE(wait_for_handshake(pty.slave));
+    write_all(pty.master, data);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    close(pty.master);
+    pty.master = -1;
+    const run_result r = wait_vesklo(tool);
+    const std::string failed = "\nCan't read source file 'COM1'\n";
+    EXPECT_EQ(r.status, 1);
+    ASSERT_GE(r.output.size(), failed.size());
+    EXPECT_EQ(r.output.substr(r.output.size() - failed.size()), failed);
+    EXPECT_TRUE(read_file(at("out")) == data);
+}
+
+// Ctrl-C during a send that the far end never reads ends the run at once
+// and leaves the port free.
+TEST_F(WineSerial, CtrlCLeavesThePortFree)
+{
+    write_file(at("big"), pattern(1 << 20));
+    write_file(at("src"), "x");
+    set_cooked(pty.slave, B9600, 0);
+    const running_tool tool = start_vesklo({"c", "big", "COM1", "-b9600"}, dir);
+    ASSERT_TRUE(wait_for_handshake(pty.slave));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    const auto signalled = clock_type::now();
+    kill(tool.pid, SIGINT);
+    run_result r = wait_vesklo(tool);
+    EXPECT_LT(clock_type::now() - signalled, std::chrono::seconds(3));
+    EXPECT_EQ(r.output.find("finish"), std::string::npos);
+    std::thread reader([&] { read_master(pty.master, 1 << 22); });
+    r = run_vesklo({"c", "src", "COM1", "-b9600"}, dir);
+    EXPECT_EQ(r.status, 0) << r.output;
+    close(pty.master);
+    pty.master = -1;
+    reader.join();
 }

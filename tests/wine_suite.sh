@@ -15,6 +15,8 @@ fi
 export WINEPREFIX="$(dirname "$exe")/wineprefix"
 export WINEDEBUG=-all
 mkdir -p "$WINEPREFIX"
+# A server left by an earlier run would keep its own COM links.
+wineserver -k >/dev/null 2>&1 || true
 wineserver -p >/dev/null 2>&1
 trap "wineserver -k >/dev/null 2>&1 || true" EXIT
 "$wine" wineboot -i >/dev/null 2>&1 || true
