@@ -8,5 +8,6 @@
 // Returns false when the system has no such interface or refused it.
 bool set_custom_rate(int fd, std::int32_t rate);
 
-// Returns true when the terminal fd now runs at rate both ways.
-bool has_custom_rate(int fd, std::int32_t rate);
+// Returns the rate the terminal fd sends at, or 0 when the system cannot
+// tell it this way.
+std::int32_t current_custom_rate(int fd);

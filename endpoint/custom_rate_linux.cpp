@@ -16,9 +16,9 @@ bool set_custom_rate(int fd, std::int32_t rate)
     return ioctl(fd, TCSETS2, &t) >= 0;
 }
 
-bool has_custom_rate(int fd, std::int32_t rate)
+std::int32_t current_custom_rate(int fd)
 {
     struct termios2 t;
-    if (ioctl(fd, TCGETS2, &t) < 0) return false;
-    return t.c_ospeed == static_cast<speed_t>(rate) && t.c_ispeed == static_cast<speed_t>(rate);
+    if (ioctl(fd, TCGETS2, &t) < 0 || t.c_ispeed != t.c_ospeed) return 0;
+    return static_cast<std::int32_t>(t.c_ospeed);
 }

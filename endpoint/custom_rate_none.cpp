@@ -6,7 +6,7 @@ bool set_custom_rate(int, std::int32_t)
     return false;
 }
 
-bool has_custom_rate(int, std::int32_t)
+std::int32_t current_custom_rate(int)
 {
-    return false;
+    return 0;
 }

@@ -5,6 +5,7 @@
 // endpoint_win32.cpp; the build picks one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // The platform's file handle (a file descriptor on POSIX, a HANDLE on
@@ -50,3 +51,34 @@ std::int32_t file_size(endpoint_handle handle);
 // Returns false when the platform reported a failure on closing (written
 // data may then be lost); the handle is closed in either case.
 bool file_close(endpoint_handle handle);
+
+// What is known of why an endpoint operation failed, beyond the system's
+// error code.
+enum failure_cause {
+    cause_system,        // the system's error code tells it all
+    cause_no_such_port,  // a COM name that names no port, or no device behind it
+    cause_in_use,        // another program holds the file or the port
+    cause_same_file,     // this run holds it already, as its other end
+    cause_directory,     // a directory, not a file
+    cause_rate_refused,  // the port refused the baud rate
+    cause_hung_up,       // the port hung up or went away
+    cause_no_progress,   // a write took no byte
+};
+
+// The last failure of file_open, file_read, file_write or file_close, saved
+// where it happened, before a close or a printf could change the system's
+// error code.
+struct endpoint_failure {
+    failure_cause cause;
+    int code;                  // errno, or GetLastError() on Windows; 0 when none
+    std::int32_t rate_asked;   // with cause_rate_refused: the rate asked for
+    std::int32_t rate_actual;  // and the rate the port runs at, 0 when unknown
+};
+
+endpoint_failure last_failure();
+
+// Writes into text, NUL-terminated and cut to size, the system's reason for
+// the last failure on the endpoint called name, followed where it helps by a
+// hint: which access a device lacks and how users usually get it, a port
+// held by another program, the device a COM name maps to, the rate refused.
+void describe_failure(const char *name, char *text, std::size_t size);

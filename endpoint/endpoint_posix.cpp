@@ -35,6 +35,25 @@ void console_prepare()
 
 namespace {
 
+endpoint_failure failure = {cause_system, 0, 0, 0};
+
+// The files and devices that this run holds, to tell a lock refused because
+// the other end already holds the same file.
+struct held_file {
+    dev_t device;
+    ino_t inode;
+};
+held_file held[2];
+int held_count = 0;
+
+endpoint_handle note_held(endpoint_handle handle)
+{
+    struct stat st;
+    if (handle >= 0 && held_count < 2 && fstat(static_cast<int>(handle), &st) == 0)
+        held[held_count++] = {st.st_dev, st.st_ino};
+    return handle;
+}
+
 int fd_of(endpoint_handle handle)
 {
     return static_cast<int>(handle);
@@ -44,6 +63,7 @@ int fd_of(endpoint_handle handle)
 // that reading a disk file costs no system call beyond the read itself, and
 // so that a signal can give them up.
 volatile std::sig_atomic_t open_ports[2] = {-1, -1};
+const char *port_names[2];
 
 bool is_open_port(int fd)
 {
@@ -98,17 +118,16 @@ void catch_ending_signals()
 }
 
 // Takes fd, an open terminal, as a port of this run. Returns fd, or
-// invalid_handle with fd closed and errno telling why.
-endpoint_handle take_port(int fd, std::int32_t baud_rate)
+// invalid_handle with fd closed and the failure noted.
+endpoint_handle take_port(int fd, std::int32_t baud_rate, const char *name, endpoint_role role)
 {
     catch_ending_signals();
-    (open_ports[0] < 0 ? open_ports[0] : open_ports[1]) = fd;
-    if (port_setup(fd, baud_rate)) return fd;
-    const int saved = errno;
+    const int slot = open_ports[0] < 0 ? 0 : 1;
+    port_names[slot] = name;
+    open_ports[slot] = fd;
+    if (port_setup(fd, baud_rate, role)) return fd;
     forget_port(fd);
-    ioctl(fd, TIOCNXCL);
     close(fd);
-    errno = saved;
     return invalid_handle;
 }
 
@@ -125,18 +144,32 @@ int open_retrying(const char *name, int flags)
 // created when missing. A destination is emptied only once this run holds
 // its lock, so a file named as both ends, or held by another program, is
 // left as it was; only regular files are emptied (not /dev/null, a FIFO).
+// Notes the failure on fd, closes it and returns invalid_handle.
+endpoint_handle fail_open(int fd, failure_cause cause, int code)
+{
+    note_failure(cause, code);
+    close(fd);
+    return invalid_handle;
+}
+
 endpoint_handle disk_open(const char *name, endpoint_role role)
 {
     const int fd = open_retrying(name, role == role_source ? O_RDONLY : O_WRONLY | O_CREAT);
-    if (fd < 0) return invalid_handle;
+    if (fd < 0) {
+        note_failure(errno == EISDIR ? cause_directory : cause_system, errno);
+        return invalid_handle;
+    }
     struct stat st;
     // fstat, flock and ftruncate: 0 on success, -1 on failure.
-    bool ok = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0;
-    if (ok && role == role_destination && S_ISREG(st.st_mode)) ok = ftruncate(fd, 0) == 0;
-    if (!ok) {
+    if (fstat(fd, &st) != 0) return fail_open(fd, cause_system, errno);
+    if (S_ISDIR(st.st_mode)) return fail_open(fd, cause_directory, EISDIR);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        note_lock_refused(fd);
         close(fd);
         return invalid_handle;
     }
+    if (role == role_destination && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0)
+        return fail_open(fd, cause_system, errno);
     return fd;
 }
 
@@ -162,7 +195,7 @@ bool one_way_terminal(const char *name)
 // nothing_opened when the path is no terminal and opens as a disk file.
 constexpr endpoint_handle nothing_opened = -2;
 
-endpoint_handle terminal_open(const char *name, std::int32_t baud_rate)
+endpoint_handle terminal_open(const char *name, std::int32_t baud_rate, endpoint_role role)
 {
     struct stat st;
     if (stat(name, &st) != 0 || !S_ISCHR(st.st_mode)) return nothing_opened;
@@ -170,28 +203,59 @@ endpoint_handle terminal_open(const char *name, std::int32_t baud_rate)
     if (fd < 0) {
         const int saved = errno;
         if (!one_way_terminal(name)) return nothing_opened;
-        errno = saved;
+        note_failure(cause_system, saved);
         return invalid_handle;
     }
     if (isatty(fd) != 1) {
         close(fd);
         return nothing_opened;
     }
-    return take_port(fd, baud_rate);
+    return take_port(fd, baud_rate, name, role);
 }
 
 }  // namespace
+
+void note_failure(failure_cause cause, int code)
+{
+    failure = {cause, code, 0, 0};
+}
+
+void note_rate_refused(std::int32_t asked, std::int32_t actual)
+{
+    failure = {cause_rate_refused, EINVAL, asked, actual};
+}
+
+void note_lock_refused(int fd)
+{
+    struct stat st;
+    bool same = false;
+    if (fstat(fd, &st) == 0)
+        for (int i = 0; i < held_count; ++i)
+            same = same || (held[i].device == st.st_dev && held[i].inode == st.st_ino);
+    note_failure(same ? cause_same_file : cause_in_use, EBUSY);
+}
+
+endpoint_failure last_failure()
+{
+    return failure;
+}
 
 endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_role role)
 {
     if (std::strncmp(name, "COM", 3) == 0) {
         char path[32];
-        if (!com_device_path(name, path, sizeof path)) return invalid_handle;
+        if (!com_device_path(name, path, sizeof path)) {
+            note_failure(cause_no_such_port, 0);
+            return invalid_handle;
+        }
         const int fd = open_retrying(path, O_RDWR | O_NONBLOCK);
-        return fd < 0 ? invalid_handle : take_port(fd, baud_rate);
+        if (fd >= 0) return note_held(take_port(fd, baud_rate, name, role));
+        const bool missing = errno == ENOENT || errno == ENXIO || errno == ENODEV;
+        note_failure(missing ? cause_no_such_port : cause_system, errno);
+        return invalid_handle;
     }
-    const endpoint_handle port = terminal_open(name, baud_rate);
-    return port != nothing_opened ? port : disk_open(name, role);
+    const endpoint_handle port = terminal_open(name, baud_rate, role);
+    return note_held(port != nothing_opened ? port : disk_open(name, role));
 }
 
 std::int32_t file_read(endpoint_handle handle, void *buffer, std::int32_t count)
@@ -203,12 +267,16 @@ std::int32_t file_read(endpoint_handle handle, void *buffer, std::int32_t count)
 std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t count)
 {
     const char *p = static_cast<const char *>(buffer);
+    const int fd = fd_of(handle);
+    if (is_open_port(fd)) return port_write(fd, buffer, count, port_names[open_ports[0] == fd ? 0 : 1]);
     std::int32_t done = 0;
     while (done < count) {
         // write: the count written, or -1. Zero bytes written is no progress
         // and would loop for ever, so it fails the write too.
-        const ssize_t n = write(fd_of(handle), p + done, static_cast<size_t>(count - done));
+        const ssize_t n = write(fd, p + done, static_cast<size_t>(count - done));
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0) note_failure(cause_system, errno);
+        if (n == 0) note_failure(cause_no_progress, 0);
         if (n <= 0) return -1;
         done += static_cast<std::int32_t>(n);
     }
@@ -228,5 +296,7 @@ bool file_close(endpoint_handle handle)
     if (forget_port(fd)) port_drain(fd);
     // close: 0 on success, -1 on failure. Not retried on EINTR: on Linux
     // the descriptor is gone whatever close returns.
-    return close(fd) == 0;
+    if (close(fd) == 0) return true;
+    note_failure(cause_system, errno);
+    return false;
 }

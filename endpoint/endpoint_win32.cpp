@@ -35,6 +35,37 @@ endpoint_handle from_handle(HANDLE h)
 // that a disk read needs no call to tell the kind, and so that Ctrl-C can
 // reach them from the thread that the console handler runs on.
 std::atomic<HANDLE> open_ports[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+const char *port_names[2];
+
+endpoint_failure failure = {cause_system, 0, 0, 0};
+
+// Saves the failure of the operation under way, with the system's code.
+void note_failure(failure_cause cause, DWORD code)
+{
+    failure = {cause, static_cast<int>(code), 0, 0};
+}
+
+// The full paths of the disk files this run holds, to tell a sharing
+// violation caused by the run's other end from another program's.
+char held_paths[2][MAX_PATH];
+int held_count = 0;
+
+void note_held(const char *name)
+{
+    // GetFullPathNameA: the length written, 0 on failure or too long a path.
+    const DWORD n = GetFullPathNameA(name, MAX_PATH, held_paths[held_count % 2], nullptr);
+    if (n > 0 && n < MAX_PATH) ++held_count;
+}
+
+bool held_already(const char *name)
+{
+    char path[MAX_PATH];
+    const DWORD n = GetFullPathNameA(name, MAX_PATH, path, nullptr);
+    if (n == 0 || n >= MAX_PATH) return false;
+    for (int i = 0; i < held_count && i < 2; ++i)
+        if (lstrcmpiA(held_paths[i], path) == 0) return true;
+    return false;
+}
 
 bool is_open_port(HANDLE h)
 {
@@ -64,12 +95,19 @@ BOOL WINAPI purge_ports(DWORD)
     return FALSE;  // the next handler, the system's, ends the process
 }
 
-void note_port(HANDLE h)
+void note_port(HANDLE h, const char *name)
 {
     static bool handler_set = false;
     if (!handler_set) handler_set = SetConsoleCtrlHandler(purge_ports, TRUE) != 0;
-    HANDLE expected = INVALID_HANDLE_VALUE;
-    if (!open_ports[0].compare_exchange_strong(expected, h)) open_ports[1] = h;
+    const int slot = open_ports[0] == INVALID_HANDLE_VALUE ? 0 : 1;
+    port_names[slot] = name;
+    open_ports[slot] = h;
+}
+
+// The name of the port h, or "" when h is no port of this run.
+const char *port_name(HANDLE h)
+{
+    return open_ports[0] == h ? port_names[0] : open_ports[1] == h ? port_names[1] : "";
 }
 
 // A source must exist and is only read; a destination is created or
@@ -81,7 +119,16 @@ endpoint_handle disk_open(const char *name, endpoint_role role)
     const HANDLE h = CreateFileA(name, source ? GENERIC_READ : GENERIC_WRITE, 0, nullptr,
                                  source ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                  nullptr);
-    return from_handle(h);
+    if (h != INVALID_HANDLE_VALUE) return from_handle(h);
+    const DWORD error = GetLastError();
+    const DWORD attributes = GetFileAttributesA(name);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        note_failure(cause_directory, error);
+    else if (error == ERROR_SHARING_VIOLATION)
+        note_failure(held_already(name) ? cause_same_file : cause_in_use, error);
+    else
+        note_failure(cause_system, error);
+    return invalid_handle;
 }
 
 // Read time-outs in milliseconds.
@@ -100,11 +147,19 @@ COMMTIMEOUTS first_read_timeouts()
 
 bool configure_port(HANDLE h, std::int32_t baud_rate)
 {
-    if (baud_rate <= 0) return false;
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     // GetCommState, SetCommState, SetCommTimeouts: BOOL, nonzero on success.
-    if (!GetCommState(h, &dcb)) return false;
+    if (!GetCommState(h, &dcb)) {
+        note_failure(cause_system, GetLastError());
+        return false;
+    }
+    if (baud_rate <= 0) {
+        note_failure(cause_rate_refused, ERROR_INVALID_PARAMETER);
+        failure.rate_asked = baud_rate;
+        failure.rate_actual = static_cast<std::int32_t>(dcb.BaudRate);
+        return false;
+    }
     dcb.BaudRate = static_cast<DWORD>(baud_rate);
     dcb.ByteSize = baud_rate == 115200 ? 7 : 8;
     dcb.Parity = NOPARITY;
@@ -122,26 +177,43 @@ bool configure_port(HANDLE h, std::int32_t baud_rate)
     // the flow control.
     dcb.fOutX = 0;
     dcb.fInX = 0;
-    if (!SetCommState(h, &dcb)) return false;
+    if (!SetCommState(h, &dcb)) {
+        note_failure(cause_rate_refused, GetLastError());
+        failure.rate_asked = baud_rate;
+        failure.rate_actual = GetCommState(h, &dcb) ? static_cast<std::int32_t>(dcb.BaudRate) : 0;
+        return false;
+    }
     COMMTIMEOUTS t = first_read_timeouts();
-    if (!SetCommTimeouts(h, &t)) return false;
+    if (!SetCommTimeouts(h, &t)) {
+        note_failure(cause_system, GetLastError());
+        return false;
+    }
     SetCommMask(h, EV_TXEMPTY);
     return true;
 }
 
-// Opens path, a communications device, and configures it.
-endpoint_handle port_open(const char *path, std::int32_t baud_rate)
+// Opens path, a communications device called name, and configures it.
+endpoint_handle port_open(const char *path, const char *name, std::int32_t baud_rate)
 {
     const HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return invalid_handle;
+    if (h == INVALID_HANDLE_VALUE) {
+        // A port that exists but is held by another program is refused
+        // with "access denied".
+        const DWORD error = GetLastError();
+        const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        note_failure(missing ? cause_no_such_port
+                     : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
+                         ? cause_in_use
+                         : cause_system,
+                     error);
+        return invalid_handle;
+    }
     if (configure_port(h, baud_rate)) {
-        note_port(h);
+        note_port(h, name);
         return from_handle(h);
     }
-    const DWORD error = GetLastError();
     CloseHandle(h);
-    SetLastError(error);
     return invalid_handle;
 }
 
@@ -153,8 +225,11 @@ endpoint_handle com_open(const char *name, std::int32_t baud_rate)
     std::size_t length = std::strlen(name);
     if (length > 3 && name[length - 1] == ':') --length;
     const int n = std::snprintf(path, sizeof path, "\\\\.\\%.*s", static_cast<int>(length), name);
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof path) return invalid_handle;
-    return port_open(path, baud_rate);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof path) {
+        note_failure(cause_no_such_port, ERROR_FILENAME_EXCED_RANGE);
+        return invalid_handle;
+    }
+    return port_open(path, name, baud_rate);
 }
 
 // GetFileType and GetCommState: a character device that has line
@@ -181,8 +256,10 @@ std::int32_t read_some(HANDLE h, void *buffer, std::int32_t count)
 {
     DWORD got = 0;
     // ReadFile: BOOL, nonzero on success.
-    if (!ReadFile(h, buffer, static_cast<DWORD>(count), &got, nullptr)) return -1;
-    return static_cast<std::int32_t>(got);
+    if (ReadFile(h, buffer, static_cast<DWORD>(count), &got, nullptr))
+        return static_cast<std::int32_t>(got);
+    note_failure(cause_system, GetLastError());
+    return -1;
 }
 
 // A port that has gone (a USB adapter pulled out, the far side of a
@@ -195,7 +272,24 @@ bool port_gone(HANDLE h, ULONGLONG read_ms)
     COMSTAT status = {};
     DWORD errors = 0;
     // ClearCommError: BOOL, nonzero on success.
-    return !ClearCommError(h, &errors, &status) || read_ms < quiet_end_ms * 3 / 4;
+    const bool gone = !ClearCommError(h, &errors, &status) || read_ms < quiet_end_ms * 3 / 4;
+    if (gone) note_failure(cause_hung_up, GetLastError());
+    return gone;
+}
+
+// A port whose far end takes no data (CTS off) blocks a write without
+// limit; the user is told once, and the wait goes on.
+void tell_if_cts_off(HANDLE h)
+{
+    static bool told = false;
+    DWORD modem = 0;
+    // GetCommModemStatus: BOOL, nonzero on success.
+    if (told || !GetCommModemStatus(h, &modem) || (modem & MS_CTS_ON)) return;
+    told = true;
+    std::fprintf(stderr,
+                 "vesklo: %s: the port's CTS is off: the receiver may not be ready, or the cable "
+                 "may have no handshake lines; still waiting (Ctrl-C ends it)\n",
+                 port_name(h));
 }
 
 // Waits until the output queue is empty. EV_TXEMPTY is only raised when a
@@ -214,6 +308,11 @@ void drain(HANDLE h)
 
 }  // namespace
 
+endpoint_failure last_failure()
+{
+    return failure;
+}
+
 endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_role role)
 {
     if (std::strncmp(name, "COM", 3) == 0) return com_open(name, baud_rate);
@@ -222,15 +321,17 @@ endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_rol
     if (is_comm_device(handle_of(h))) {
         // Opened one way, with no line settings: open it again as a port.
         CloseHandle(handle_of(h));
-        return port_open(name, baud_rate);
+        return port_open(name, name, baud_rate);
     }
     // A directory cannot be opened here without FILE_FLAG_BACKUP_SEMANTICS,
     // but refuse one explicitly all the same.
     const DWORD attributes = GetFileAttributesA(name);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         CloseHandle(handle_of(h));
+        note_failure(cause_directory, ERROR_DIRECTORY);
         return invalid_handle;
     }
+    note_held(name);
     return h;
 }
 
@@ -247,15 +348,21 @@ std::int32_t file_read(endpoint_handle handle, void *buffer, std::int32_t count)
 std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t count)
 {
     const char *p = static_cast<const char *>(buffer);
+    const HANDLE h = handle_of(handle);
+    if (is_open_port(h)) tell_if_cts_off(h);
     std::int32_t done = 0;
     while (done < count) {
         DWORD written = 0;
         // WriteFile: BOOL, nonzero on success. Zero bytes written is no
         // progress, so it fails the write too.
-        if (!WriteFile(handle_of(handle), p + done, static_cast<DWORD>(count - done), &written,
-                       nullptr) ||
-            written == 0)
+        if (!WriteFile(h, p + done, static_cast<DWORD>(count - done), &written, nullptr)) {
+            note_failure(cause_system, GetLastError());
             return -1;
+        }
+        if (written == 0) {
+            note_failure(cause_no_progress, 0);
+            return -1;
+        }
         done += static_cast<std::int32_t>(written);
     }
     return count;
@@ -275,5 +382,7 @@ bool file_close(endpoint_handle handle)
         Sleep(100);
     }
     // CloseHandle: BOOL, nonzero on success.
-    return CloseHandle(h) != 0;
+    if (CloseHandle(h)) return true;
+    note_failure(cause_system, GetLastError());
+    return false;
 }

@@ -17,6 +17,7 @@ namespace {
 // Read time-outs in tenths of a second (VTIME) and milliseconds (poll).
 constexpr cc_t quiet_end_tenths = 20;
 constexpr int gather_pause_ms = 50;
+constexpr int stall_notice_ms = 5000;
 
 struct rate_entry {
     std::int32_t rate;
@@ -33,6 +34,17 @@ constexpr rate_entry standard_rates[] = {
 #endif
 };
 
+// The rate fd sends at, 0 when unknown.
+std::int32_t rate_of(int fd)
+{
+    const std::int32_t custom = current_custom_rate(fd);
+    termios t;
+    if (custom > 0 || tcgetattr(fd, &t) != 0) return custom;
+    for (const rate_entry &e : standard_rates)
+        if (e.speed == cfgetospeed(&t)) return e.rate;
+    return 0;
+}
+
 bool apply_speed(int fd, termios *t, std::int32_t baud_rate)
 {
     const speed_t speed = standard_speed(baud_rate);
@@ -41,9 +53,34 @@ bool apply_speed(int fd, termios *t, std::int32_t baud_rate)
     // succeeds when any change took, hence the read-back.
     if (cfsetspeed(t, speed != B0 ? speed : B38400) != 0) return false;
     if (tcsetattr(fd, TCSANOW, t) != 0) return false;
-    if (speed == B0) return set_custom_rate(fd, baud_rate) && has_custom_rate(fd, baud_rate);
+    if (speed == B0) return set_custom_rate(fd, baud_rate) && current_custom_rate(fd) == baud_rate;
     termios now;
     return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == speed && cfgetispeed(&now) == speed;
+}
+
+// Line settings, speed, DTR and blocking mode of a port this run holds.
+bool configure(int fd, std::int32_t baud_rate, endpoint_role role)
+{
+    termios t;
+    if (tcgetattr(fd, &t) != 0) {
+        note_failure(cause_system, errno);
+        return false;
+    }
+    make_port_settings(&t, baud_rate);
+    if (!apply_speed(fd, &t, baud_rate)) {
+        note_rate_refused(baud_rate, rate_of(fd));
+        return false;
+    }
+    // Pseudo-terminals have no modem lines, so a refusal is not an error.
+    const int dtr = TIOCM_DTR;
+    ioctl(fd, TIOCMBIS, &dtr);
+    // The open did not wait for carrier. From now on reads block; writes
+    // wait in port_write.
+    const int flags = fcntl(fd, F_GETFL);
+    const int blocking = role == role_source ? flags & ~O_NONBLOCK : flags;
+    if (flags != -1 && fcntl(fd, F_SETFL, blocking) != -1) return true;
+    note_failure(cause_system, errno);
+    return false;
 }
 
 // After the first data has arrived a read ends after 2 s of silence. The
@@ -58,9 +95,9 @@ void note_data_arrived(int fd)
 }
 
 // poll: the number of ready descriptors, 0 on time-out, -1 on failure.
-bool readable_within(int fd, int ms)
+bool ready_within(int fd, short events, int ms)
 {
-    pollfd p = {fd, POLLIN, 0};
+    pollfd p = {fd, events, 0};
     int n = 0;
     do n = poll(&p, 1, ms);
     while (n < 0 && errno == EINTR);
@@ -94,7 +131,9 @@ std::int32_t read_retrying(int fd, void *buffer, std::int32_t count)
     ssize_t n = 0;
     do n = read(fd, buffer, static_cast<size_t>(count));
     while (n < 0 && errno == EINTR);
-    return n < 0 ? -1 : static_cast<std::int32_t>(n);
+    if (n >= 0) return static_cast<std::int32_t>(n);
+    note_failure(cause_system, errno);
+    return -1;
 }
 
 bool com_device_path(const char *name, char *path, std::size_t size)
@@ -129,22 +168,27 @@ void make_port_settings(termios *t, std::int32_t baud_rate)
     t->c_cc[VTIME] = 0;
 }
 
-bool port_setup(int fd, std::int32_t baud_rate)
+bool port_setup(int fd, std::int32_t baud_rate, endpoint_role role)
 {
-    if (baud_rate <= 0) return false;
+    if (baud_rate <= 0) {
+        note_rate_refused(baud_rate, rate_of(fd));
+        return false;
+    }
     // flock keeps out other runs (also as root); TIOCEXCL refuses further
     // opens of the device to anyone but root.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) return false;
-    termios t;
-    if (tcgetattr(fd, &t) != 0) return false;
-    make_port_settings(&t, baud_rate);
-    if (!apply_speed(fd, &t, baud_rate)) return false;
-    // Pseudo-terminals have no modem lines, so a refusal is not an error.
-    const int dtr = TIOCM_DTR;
-    ioctl(fd, TIOCMBIS, &dtr);
-    // The open did not wait for carrier; from now on reads and writes block.
-    const int flags = fcntl(fd, F_GETFL);
-    return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        note_lock_refused(fd);
+        return false;
+    }
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        note_failure(cause_system, errno);
+        return false;
+    }
+    if (configure(fd, baud_rate, role)) return true;
+    // Exclusive use would outlive this run on a device that stays open
+    // elsewhere (a pseudo-terminal).
+    ioctl(fd, TIOCNXCL);
+    return false;
 }
 
 std::int32_t port_read(int fd, void *buffer, std::int32_t count)
@@ -152,12 +196,12 @@ std::int32_t port_read(int fd, void *buffer, std::int32_t count)
     char *p = static_cast<char *>(buffer);
     std::int32_t got = read_retrying(fd, p, count);
     if (got == 0 && hung_up(fd)) {
-        errno = EIO;
+        note_failure(cause_hung_up, EIO);
         return -1;
     }
     if (got <= 0) return got;
     note_data_arrived(fd);
-    while (got < count && readable_within(fd, gather_pause_ms)) {
+    while (got < count && ready_within(fd, POLLIN, gather_pause_ms)) {
         // A failure here is left for the next read to report, so that what
         // has already arrived is not lost.
         const std::int32_t more = read_retrying(fd, p + got, count - got);
@@ -165,6 +209,32 @@ std::int32_t port_read(int fd, void *buffer, std::int32_t count)
         got += more;
     }
     return got;
+}
+
+std::int32_t port_write(int fd, const void *buffer, std::int32_t count, const char *name)
+{
+    static bool told = false;
+    const char *p = static_cast<const char *>(buffer);
+    std::int32_t done = 0;
+    while (done < count) {
+        // write: the count written, or -1 (EAGAIN: the port has no room).
+        const ssize_t n = write(fd, p + done, static_cast<size_t>(count - done));
+        if (n > 0) {
+            done += static_cast<std::int32_t>(n);
+        } else if (n < 0 && errno == EAGAIN) {
+            if (ready_within(fd, POLLOUT, stall_notice_ms) || told) continue;
+            told = true;
+            std::fprintf(stderr,
+                         "vesklo: %s: the port has taken no data for 5 s: the receiver may not "
+                         "be ready (CTS off), or the cable may have no handshake lines; still "
+                         "waiting (Ctrl-C ends it)\n",
+                         name);
+        } else if (n == 0 || errno != EINTR) {
+            note_failure(n == 0 ? cause_no_progress : cause_system, n == 0 ? 0 : errno);
+            return -1;
+        }
+    }
+    return count;
 }
 
 void port_drain(int fd)

@@ -39,3 +39,28 @@ std::uint8_t decode_nibble(std::uint8_t code)
 {
     return nibbles.of[code];
 }
+
+bool is_code_byte(std::uint8_t code)
+{
+    return ((code ^ (code >> 1)) & 0x2A) == 0;
+}
+
+void encode_bytes_scalar(const std::uint8_t *raw, std::int32_t count, std::uint8_t *code)
+{
+    for (std::int32_t i = 0; i < count; ++i) {
+        const std::uint8_t b = raw[i];
+        code[2 * i] = encode_nibble(b);
+        code[2 * i + 1] = encode_nibble(static_cast<std::uint8_t>(b >> 4));
+    }
+}
+
+std::int32_t decode_bytes_scalar(const std::uint8_t *code, std::int32_t pairs, std::uint8_t *raw)
+{
+    std::int32_t damaged = 0;
+    for (std::int32_t j = 0; j < pairs; ++j) {
+        const std::uint8_t lo = code[2 * j], hi = code[2 * j + 1];
+        damaged += !is_code_byte(lo) + !is_code_byte(hi);
+        raw[j] = static_cast<std::uint8_t>(decode_nibble(lo) | (decode_nibble(hi) << 4));
+    }
+    return damaged;
+}

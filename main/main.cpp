@@ -10,13 +10,46 @@
 namespace {
 
 transfer_result run_transfer(const run_settings &settings, endpoint_handle source,
-                             endpoint_handle destination)
+                             endpoint_handle destination, decode_report *code)
 {
     switch (settings.command) {
     case 'c': return copy_file(source, destination, settings.start_address);
     case 'e': return encode_file(source, destination, settings.start_address);
-    default: return decode_file(source, destination);
+    default: return decode_file(source, destination, code);
     }
+}
+
+// Prints message, naming the endpoint, on standard output, where scripts
+// read it, and the system's reason behind it on standard error. Returns
+// the exit status of a failed run.
+int report_failure(const char *message, const char *name)
+{
+    char reason[600];
+    describe_failure(name, reason, sizeof reason);
+    std::printf(message, name);
+    std::fflush(stdout);
+    std::fprintf(stderr, "vesklo: %s: %s\n", name, reason);
+    return 1;
+}
+
+// A decode reads every byte whatever it holds; say so when the code did
+// not come through as it was sent.
+void report_damage(const char *source, const decode_report &code)
+{
+    if (code.damaged == 0 && !code.odd_byte_dropped) return;
+    char what[200];
+    if (code.damaged == 0)
+        std::snprintf(what, sizeof what, "an odd last code byte was dropped");
+    else
+        std::snprintf(what, sizeof what,
+                      "%lld of %lld code bytes were damaged (their doubled bits disagree)%s",
+                      static_cast<long long>(code.damaged), static_cast<long long>(code.code_bytes),
+                      code.odd_byte_dropped ? ", and an odd last code byte was dropped" : "");
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "vesklo: %s: %s; likely a wrong baud rate, noise on the line, or a source that "
+                 "is not Hispeed code\n",
+                 source, what);
 }
 
 }  // namespace
@@ -30,34 +63,32 @@ int main(int argc, char **argv)
         return 1;
     }
     const endpoint_handle source = file_open(settings.source, settings.baud_rate, role_source);
-    if (source == invalid_handle) {
-        std::printf("Can't open source file '%s'\n", settings.source);
-        return 1;
-    }
+    if (source == invalid_handle)
+        return report_failure("Can't open source file '%s'\n", settings.source);
     const endpoint_handle destination =
         file_open(settings.destination, settings.baud_rate, role_destination);
     if (destination == invalid_handle) {
-        std::printf("Can't open destination file '%s'\n", settings.destination);
+        report_failure("Can't open destination file '%s'\n", settings.destination);
         file_close(source);
         return 1;
     }
-    const transfer_result result = run_transfer(settings, source, destination);
-    if (result != transfer_done) {
-        if (result == transfer_read_failed)
-            std::printf("\nCan't read source file '%s'\n", settings.source);
-        else
-            std::printf("\nCan't write destination file '%s'\n", settings.destination);
-        file_close(source);
-        file_close(destination);
-        return 1;
+    decode_report code = {0, 0, false};
+    int status = 0;
+    switch (run_transfer(settings, source, destination, &code)) {
+    case transfer_read_failed:
+        status = report_failure("\nCan't read source file '%s'\n", settings.source);
+        break;
+    case transfer_write_failed:
+        status = report_failure("\nCan't write destination file '%s'\n", settings.destination);
+        break;
+    case transfer_done: break;
     }
     file_close(source);
     // A failed close of the destination can mean that written data never
     // reached it, so it counts as a failed write.
-    if (!file_close(destination)) {
-        std::printf("\nCan't write destination file '%s'\n", settings.destination);
-        return 1;
-    }
-    std::printf("\nfinish!\n");
-    return 0;
+    if (!file_close(destination) && status == 0)
+        status = report_failure("\nCan't write destination file '%s'\n", settings.destination);
+    if (status == 0) std::printf("\nfinish!\n");
+    report_damage(settings.source, code);
+    return status;
 }

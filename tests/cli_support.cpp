@@ -27,6 +27,15 @@ std::string fold_crlf(const std::string &s)
     return out;
 }
 
+std::string lines_beginning(const std::string &text, const std::string &prefix)
+{
+    std::istringstream in(text);
+    std::string kept;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(prefix, 0) == 0) kept += line + "\n";
+    return kept;
+}
+
 }  // namespace
 
 bool testing_windows_build()
@@ -72,12 +81,13 @@ running_tool start_vesklo(const std::vector<std::string> &args, const std::strin
     // Output goes to a file, read once the tool has exited: under Wine,
     // helper processes that outlive the tool inherit its standard output,
     // so a pipe would not reach its end.
-    char out_name[] = "/tmp/vesklo-out-XXXXXX";
-    const int out = mkstemp(out_name);
-    if (out < 0) return {-1, ""};
+    char out_name[] = "/tmp/vesklo-out-XXXXXX", err_name[] = "/tmp/vesklo-err-XXXXXX";
+    const int out = mkstemp(out_name), err = mkstemp(err_name);
+    if (out < 0 || err < 0) return {-1, "", ""};
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
         // The tool must not hold the test's descriptors (a pseudo-terminal's
         // master would then never close).
         for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) close(fd);
@@ -86,12 +96,13 @@ running_tool start_vesklo(const std::vector<std::string> &args, const std::strin
         _exit(127);
     }
     close(out);
-    return {pid, out_name};
+    close(err);
+    return {pid, out_name, err_name};
 }
 
 run_result wait_vesklo(const running_tool &tool)
 {
-    if (tool.pid < 0) return {-1, ""};
+    if (tool.pid < 0) return {-1, "", 0, ""};
     // A tool that hangs is killed after 30 s, so that the test fails
     // instead of hanging; it then shows as ended by SIGKILL.
     int status = 0;
@@ -101,8 +112,12 @@ run_result wait_vesklo(const running_tool &tool)
     }
     const std::string output = read_file(tool.output_file);
     unlink(tool.output_file.c_str());
+    std::string errors = fold_crlf(read_file(tool.error_file));
+    unlink(tool.error_file.c_str());
+    // Wine has things of its own to say on standard error.
+    if (testing_windows_build()) errors = lines_beginning(errors, "vesklo: ");
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, fold_crlf(output),
-            WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+            WIFSIGNALED(status) ? WTERMSIG(status) : 0, errors};
 }
 
 run_result run_vesklo(const std::vector<std::string> &args, const std::string &cwd)

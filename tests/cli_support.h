@@ -12,6 +12,7 @@ struct run_result {
     int status;          // the exit status, or -1 when the tool did not exit normally
     std::string output;  // standard output, CR-LF folded to LF
     int signal = 0;      // the signal that ended the tool, 0 when it exited
+    std::string errors;  // standard error; under Wine only the tool's own lines
 };
 
 // The uid and gid of an ordinary user (nobody) for runs that must not have
@@ -32,7 +33,7 @@ run_result run_vesklo(const std::vector<std::string> &args, const std::string &c
 // runs it as ordinary_user.
 struct running_tool {
     pid_t pid;
-    std::string output_file;
+    std::string output_file, error_file;
 };
 running_tool start_vesklo(const std::vector<std::string> &args, const std::string &cwd,
                           bool as_user = false);

@@ -104,10 +104,11 @@ TEST(Faults, EveryFaultGivesExactBytesOrAFailure)
         reads = {static_cast<int>(src), c.read_script, 0};
         writes = {static_cast<int>(dst), c.write_script, 0};
         testing::internal::CaptureStdout();
+        decode_report report{};
         transfer_result r = transfer_done;
         if (c.command == 'c') r = copy_file(src, dst, no_header);
         if (c.command == 'e') r = encode_file(src, dst, no_header);
-        if (c.command == 'd') r = decode_file(src, dst);
+        if (c.command == 'd') r = decode_file(src, dst, &report);
         testing::internal::GetCapturedStdout();
         reads = writes = plan{};
         file_close(src);

@@ -1,9 +1,13 @@
 // libFuzzer target: any input through c, e and d over in-memory endpoints,
 // with read sizes taken from the input. c must copy exactly, e then d must
-// give back the input, and d must never write more than half its input.
+// give back the input, and d must never write more than half its input. The
+// vector code loops must equal the reference loops.
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
+#include "../hispeed/hispeed.h"
 #include "../transfer/transfer.h"
 #include "fake_endpoint.h"
 
@@ -15,10 +19,11 @@ std::vector<std::uint8_t> run(char command, const std::vector<std::uint8_t> &inp
     fake = fake_endpoints{};
     fake.input = input;
     fake.read_sizes = read_sizes;
+    decode_report report{};
     transfer_result r = transfer_done;
     if (command == 'c') r = copy_file(fake_source, fake_destination, no_header);
     if (command == 'e') r = encode_file(fake_source, fake_destination, no_header);
-    if (command == 'd') r = decode_file(fake_source, fake_destination);
+    if (command == 'd') r = decode_file(fake_source, fake_destination, &report);
     if (r != transfer_done) std::abort();
     return fake.output();
 }
@@ -46,5 +51,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (!(b & 0x80)) std::abort();
     if (run('d', code, sizes) != input) std::abort();
     if (run('d', input, sizes).size() > input.size() / 2) std::abort();
+    // The vector loops give the reference loops' bytes and damage counts.
+    const std::int32_t n = static_cast<std::int32_t>(std::min<std::size_t>(input.size(), 1024));
+    std::uint8_t fast[2048], slow[2048];
+    encode_bytes(input.data(), n, fast);
+    encode_bytes_scalar(input.data(), n, slow);
+    if (std::memcmp(fast, slow, 2 * static_cast<std::size_t>(n)) != 0) std::abort();
+    encode_bytes_baseline(input.data(), n, fast);
+    if (std::memcmp(fast, slow, 2 * static_cast<std::size_t>(n)) != 0) std::abort();
+    if (decode_bytes(input.data(), n / 2, fast) != decode_bytes_scalar(input.data(), n / 2, slow) ||
+        std::memcmp(fast, slow, static_cast<std::size_t>(n / 2)) != 0)
+        std::abort();
     return 0;
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "../hispeed/hispeed.h"
 
 TEST(Hispeed, CodeTableAndRoundTrip)
@@ -36,4 +38,52 @@ TEST(Hispeed, EveryByteSurvivesAsTwoCodes)
         // Stripped to 7 bits, as a 7-bit line delivers it.
         EXPECT_EQ(decode_nibble(lo & 0x7F) | (decode_nibble(hi & 0x7F) << 4), b);
     }
+}
+
+TEST(Hispeed, CodeBytesAreTheSixteenCodesWithOrWithoutBit7)
+{
+    int code_bytes = 0;
+    for (int b = 0; b < 256; ++b) {
+        const std::uint8_t c = static_cast<std::uint8_t>(b);
+        const bool expected = encode_nibble(decode_nibble(c)) == (c | 0x80);
+        EXPECT_EQ(is_code_byte(c), expected) << b;
+        code_bytes += is_code_byte(c);
+    }
+    EXPECT_EQ(code_bytes, 32);
+}
+
+// The vector loops must give the reference loops' bytes and damage counts
+// for every length (vector blocks, tails, both) and in place, laid out as
+// the transfers lay out their buffer.
+TEST(Hispeed, BulkLoopsEqualTheReference)
+{
+    for (std::int32_t count : {0, 1, 15, 16, 17, 31, 32, 33, 100, 511, 1008, 1023, 1024}) {
+        std::uint8_t fast[2048], slow[2048];
+        std::uint8_t base[2048];
+        for (int i = 0; i < 2048; ++i)
+            fast[i] = slow[i] = base[i] = static_cast<std::uint8_t>(i * 151 + i / 256);
+        std::uint8_t raw[1024];
+        std::memcpy(raw, fast + 1024, sizeof raw);
+        encode_bytes(fast + 1024, count, fast);
+        encode_bytes_baseline(base + 1024, count, base);
+        encode_bytes_scalar(slow + 1024, count, slow);
+        EXPECT_EQ(0, std::memcmp(fast, slow, 2 * static_cast<std::size_t>(count))) << count;
+        EXPECT_EQ(0, std::memcmp(base, slow, 2 * static_cast<std::size_t>(count))) << count;
+        for (int i = 0; i < 2 * count; ++i) ASSERT_EQ(fast[i], encode_nibble(raw[i / 2] >> (i % 2 * 4))) << count;
+
+        // Decode arbitrary bytes: every value, damaged or not, in place.
+        for (int i = 0; i < 2048; ++i) fast[i] = slow[i] = static_cast<std::uint8_t>(i * 97 + i / 7);
+        const std::int32_t pairs = count;
+        const std::int32_t damaged = decode_bytes(fast, pairs, fast);
+        EXPECT_EQ(damaged, decode_bytes_scalar(slow, pairs, slow)) << count;
+        EXPECT_EQ(0, std::memcmp(fast, slow, static_cast<std::size_t>(pairs))) << count;
+    }
+    // Clean code has no damage, even with bit 7 lost.
+    std::uint8_t code[64];
+    const std::uint8_t raw[32] = {0, 1, 0x7F, 0x80, 0xFF, 0x11, 0x13, 0xA5};
+    encode_bytes(raw, 32, code);
+    for (std::uint8_t &c : code) c &= 0x7F;
+    std::uint8_t back[32];
+    EXPECT_EQ(decode_bytes(code, 32, back), 0);
+    EXPECT_EQ(0, std::memcmp(back, raw, 32));
 }

@@ -4,6 +4,7 @@
 // opens a serial port of the host.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
@@ -62,6 +63,18 @@ bool wait_for_raw(int slave)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
+}
+
+// Puts the slave back into a terminal's cooked mode, without the handshake
+// and at speed, so that the test can see the tool configure it again.
+void set_cooked(int slave, speed_t speed, tcflag_t extra_iflag)
+{
+    termios t = settings_of(slave);
+    t.c_lflag |= ICANON | ECHO;
+    t.c_cflag &= ~CRTSCTS;
+    t.c_iflag |= extra_iflag;
+    cfsetspeed(&t, speed);
+    tcsetattr(slave, TCSANOW, &t);
 }
 
 // Waits until the tool has applied its line settings: the test clears
@@ -212,7 +225,7 @@ TEST_F(Serial, OpenAppliesTheLineSettings)
         } else {
             EXPECT_EQ(standard_speed(c.rate), B0) << c.rate;
         }
-        EXPECT_TRUE(has_custom_rate(pty.slave, c.rate)) << c.rate;
+        EXPECT_EQ(current_custom_rate(pty.slave), c.rate) << c.rate;
         EXPECT_TRUE(t.c_cflag & CRTSCTS);
         EXPECT_TRUE(t.c_cflag & CLOCAL);
         EXPECT_TRUE(t.c_cflag & CREAD);
@@ -222,8 +235,9 @@ TEST_F(Serial, OpenAppliesTheLineSettings)
         EXPECT_FALSE(t.c_oflag & OPOST);
         EXPECT_EQ(t.c_cc[VMIN], 1);
         EXPECT_EQ(t.c_cc[VTIME], 0);
-        // Reads and writes block again once the port is set up.
-        EXPECT_FALSE(fcntl(static_cast<int>(h), F_GETFL) & O_NONBLOCK);
+        // A destination writes without blocking (the tool waits itself, and
+        // can tell a stalled line); a source's reads block.
+        EXPECT_TRUE(fcntl(static_cast<int>(h), F_GETFL) & O_NONBLOCK);
         // The port is held: a second open fails.
         EXPECT_EQ(file_open(pty.path.c_str(), c.rate, role_source), invalid_handle);
         const auto start = clock_type::now();
@@ -231,6 +245,9 @@ TEST_F(Serial, OpenAppliesTheLineSettings)
         // Nothing to send: the close waits only its 100 ms pause.
         EXPECT_LT(clock_type::now() - start, std::chrono::milliseconds(1000));
     }
+    const endpoint_handle source = file_open(pty.path.c_str(), 9600, role_source);
+    EXPECT_FALSE(fcntl(static_cast<int>(source), F_GETFL) & O_NONBLOCK);
+    file_close(source);
 }
 
 TEST_F(Serial, BadRatesFailTheOpen)
@@ -286,23 +303,83 @@ TEST_F(Serial, ReceivesLateOddBurstsAndEndsWhenQuiet)
     EXPECT_LE(dots, 40u);
 }
 
-TEST_F(Serial, OpenFailures)
+TEST_F(Serial, OpenFailuresSayWhy)
 {
     write_file(at("src"), "x");
+    set_cooked(pty.slave, B9600, 0);
+    const std::string dst = "Can't open destination file '" + pty.path + "'\n";
+    const std::string why = "vesklo: " + pty.path + ": ";
     const struct {
         std::vector<std::string> args;
-        std::string output;
+        std::string output, errors;
     } cases[] = {
-        {{"c", pty.path, pty.path}, "Can't open destination file '" + pty.path + "'\n"},
-        {{"c", "src", pty.path, "-b0"}, "Can't open destination file '" + pty.path + "'\n"},
-        {{"c", pty.path, "out", "-b-9600"}, "Can't open source file '" + pty.path + "'\n"},
+        {{"c", "src", pty.path, "-b0"}, dst,
+         why + "Invalid argument; the port refused 0 baud (it runs at 9600)\n"},
+        {{"c", pty.path, "out", "-b-9600"}, "Can't open source file '" + pty.path + "'\n",
+         why + "Invalid argument; the port refused -9600 baud (it runs at 9600)\n"},
+        {{"c", pty.path, pty.path}, dst,
+         why + "Device or resource busy; it is the same file as the source\n"},
     };
     for (const auto &c : cases) {
         const run_result r = run_vesklo(c.args, dir);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.output, c.output);
+        EXPECT_EQ(r.errors, c.errors);
     }
     EXPECT_FALSE(file_exists(at("out")));
+
+    // Held by another run.
+    set_cooked(pty.slave, B9600, 0);
+    const running_tool holder = start_vesklo({"d", pty.path, "held"}, dir);
+    ASSERT_TRUE(wait_for_raw(pty.slave));
+    const run_result r = run_vesklo({"c", "src", pty.path}, dir);
+    kill(holder.pid, SIGTERM);
+    wait_vesklo(holder);
+    EXPECT_EQ(r.output, dst);
+    EXPECT_EQ(r.errors, why + "Device or resource busy; in use by another program\n");
+}
+
+// The commonest trouble with ports on Linux: the user is not in the group
+// that owns the device.
+TEST_F(Serial, PermissionDeniedNamesTheGroup)
+{
+    if (!can_run_as_ordinary_user()) GTEST_SKIP() << "needs root and setpriv";
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    write_file(at("src"), "x");
+    // Owned like a serial port: by root and its group, with no access for
+    // others.
+    const group *g = getgrnam("dialout");
+    if (!g) g = getgrnam("tty");
+    if (!g) GTEST_SKIP() << "no dialout or tty group";
+    const std::string name = g->gr_name;
+    ASSERT_EQ(chown(pty.path.c_str(), 0, g->gr_gid), 0);
+    ASSERT_EQ(chmod(pty.path.c_str(), 0660), 0);
+    const run_result r = wait_vesklo(start_vesklo({"c", "src", pty.path}, dir, true));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "Can't open destination file '" + pty.path + "'\n");
+    EXPECT_EQ(r.errors, "vesklo: " + pty.path + ": Permission denied; no read and write access to " +
+                            pty.path + ": users usually get it by joining its group '" + name +
+                            "' (sudo usermod -aG " + name + " $USER, then log in again)\n");
+}
+
+// A send to a far end that takes nothing waits on, and says so after 5 s.
+TEST_F(Serial, StalledSendIsToldAndWaitsOn)
+{
+    const std::string data = pattern(1 << 20);
+    write_file(at("big"), data);
+    const auto start = clock_type::now();
+    const running_tool tool = start_vesklo({"c", "big", pty.path, "-b9600"}, dir);
+    while (read_file(tool.error_file).empty() && clock_type::now() - start < std::chrono::seconds(15))
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_GE(clock_type::now() - start, std::chrono::seconds(5));
+    const std::string received = read_master(pty.master, data.size());
+    const run_result r = wait_vesklo(tool);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(received == data);
+    EXPECT_EQ(r.errors, "vesklo: " + pty.path +
+                            ": the port has taken no data for 5 s: the receiver may not be ready "
+                            "(CTS off), or the cable may have no handshake lines; still waiting "
+                            "(Ctrl-C ends it)\n");
 }
 
 // The Windows build under Wine, with COM1 led to a pseudo-terminal of the
@@ -386,6 +463,9 @@ TEST_F(Serial, HangUpFailsTheReceive)
         if (!hung_up) GTEST_SKIP() << "TIOCVHANGUP needs CAP_SYS_ADMIN";
         const std::string failed = "\nCan't read source file '" + line.path + "'\n";
         EXPECT_EQ(r.status, 1) << c.command << c.sent.size();
+        EXPECT_EQ(r.errors, "vesklo: " + line.path +
+                                ": Input/output error; the port hung up (unplugged, or the line "
+                                "dropped)\n");
         ASSERT_GE(r.output.size(), failed.size());
         EXPECT_EQ(r.output.substr(r.output.size() - failed.size()), failed);
         EXPECT_TRUE(read_file(at("out")) == c.kept) << c.command << c.sent.size();
@@ -448,20 +528,6 @@ TEST_F(Serial, SignalsLeaveThePortFree)
         }
     }
 }
-
-namespace {
-
-void set_cooked(int slave, speed_t speed, tcflag_t extra_iflag)
-{
-    termios t = settings_of(slave);
-    t.c_lflag |= ICANON | ECHO;
-    t.c_cflag &= ~CRTSCTS;
-    t.c_iflag |= extra_iflag;
-    cfsetspeed(&t, speed);
-    tcsetattr(slave, TCSANOW, &t);
-}
-
-}  // namespace
 
 // Any spelling that opens a communications device is a port with the line
 // settings and read time-outs (a receive that ends), and XON/XOFF found on
@@ -526,4 +592,18 @@ TEST_F(WineSerial, CtrlCLeavesThePortFree)
     close(pty.master);
     pty.master = -1;
     reader.join();
+}
+
+// A rate the port refused says so, with the rate the port runs at. (Wine
+// does not hold a port exclusively, so a port in use cannot be shown here.)
+TEST_F(WineSerial, RefusedRateSaysWhy)
+{
+    write_file(at("src"), "x");
+    set_cooked(pty.slave, B9600, 0);
+    const run_result r = run_vesklo({"c", "src", "COM1", "-b0"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "Can't open destination file 'COM1'\n");
+    const std::string refused = "; the port refused 0 baud (it runs at 9600)\n";
+    ASSERT_GT(r.errors.size(), refused.size());
+    EXPECT_EQ(r.errors.substr(r.errors.size() - refused.size()), refused) << r.errors;
 }

@@ -34,6 +34,7 @@ enum kind { copy, encode, decode };
 struct outcome {
     transfer_result result;
     std::string printed;
+    decode_report report;
 };
 
 outcome run(kind k, const bytes &input, std::int32_t start = no_header,
@@ -43,11 +44,12 @@ outcome run(kind k, const bytes &input, std::int32_t start = no_header,
     fake.input = input;
     fake.read_sizes = std::move(read_sizes);
     testing::internal::CaptureStdout();
+    decode_report report{};
     transfer_result r = transfer_done;
     if (k == copy) r = copy_file(fake_source, fake_destination, start);
     if (k == encode) r = encode_file(fake_source, fake_destination, start);
-    if (k == decode) r = decode_file(fake_source, fake_destination);
-    return {r, testing::internal::GetCapturedStdout()};
+    if (k == decode) r = decode_file(fake_source, fake_destination, &report);
+    return {r, testing::internal::GetCapturedStdout(), report};
 }
 
 std::string dots(int n)
@@ -167,6 +169,29 @@ TEST(Transfer, DecodeCarriesOddBytesAcrossChunks)
     EXPECT_TRUE(fake.output().empty());
 }
 
+TEST(Transfer, DecodeReportsDamageAndADroppedByte)
+{
+    const bytes clean = encoded(pattern(3000));
+    bytes damaged = clean;
+    damaged[5] ^= 0x02;     // a doubled pair split
+    damaged[4001] ^= 0x40;  // another
+    bytes odd = clean;
+    odd.push_back(0x81);
+    const struct {
+        bytes code;
+        std::int64_t damaged;
+        bool odd_byte_dropped;
+    } cases[] = {{clean, 0, false}, {damaged, 2, false}, {odd, 0, true}, {{0x2A, 0x55, 0x80}, 2, true}};
+    for (const auto &c : cases) {
+        for (std::vector<std::int32_t> sizes : {std::vector<std::int32_t>{}, {7, 1, 2047}}) {
+            const outcome o = run(decode, c.code, no_header, sizes);
+            EXPECT_EQ(o.report.damaged, c.damaged) << c.code.size();
+            EXPECT_EQ(o.report.code_bytes, static_cast<std::int64_t>(c.code.size() / 2 * 2));
+            EXPECT_EQ(o.report.odd_byte_dropped, c.odd_byte_dropped) << c.code.size();
+        }
+    }
+}
+
 TEST(Transfer, FailuresEndTheTransfer)
 {
     const struct {
@@ -186,10 +211,11 @@ TEST(Transfer, FailuresEndTheTransfer)
         fake.failing_read = c.failing_read;
         fake.failing_write = c.failing_write;
         testing::internal::CaptureStdout();
+        decode_report report{};
         transfer_result r = transfer_done;
         if (c.k == copy) r = copy_file(fake_source, fake_destination, no_header);
         if (c.k == encode) r = encode_file(fake_source, fake_destination, no_header);
-        if (c.k == decode) r = decode_file(fake_source, fake_destination);
+        if (c.k == decode) r = decode_file(fake_source, fake_destination, &report);
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(r, c.result) << c.k;
         EXPECT_EQ(fake.writes.size(), c.writes) << c.k;

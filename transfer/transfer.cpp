@@ -44,28 +44,6 @@ bool put_chunk(endpoint_handle destination, std::int32_t offset, std::int32_t co
     return file_write(destination, buf + offset, count) == count;
 }
 
-// Expands count raw bytes at buf[half] into 2 * count code bytes at buf[0];
-// front to back, so no raw byte is overwritten before it has been read.
-void expand(std::int32_t count)
-{
-    for (std::int32_t i = 0; i < count; ++i) {
-        const std::uint8_t raw = buf[half + i];
-        buf[2 * i] = encode_nibble(raw);
-        buf[2 * i + 1] = encode_nibble(static_cast<std::uint8_t>(raw >> 4));
-    }
-}
-
-// Contracts the pairs among count code bytes at buf[0] into count / 2 bytes
-// at buf[0]; byte j is written after both bytes of its pair (2j, 2j + 1)
-// have been read. The first byte of a pair carries the low nibble.
-void contract(std::int32_t count)
-{
-    for (std::int32_t j = 0; j < count / 2; ++j) {
-        buf[j] = static_cast<std::uint8_t>(decode_nibble(buf[2 * j]) |
-                                           (decode_nibble(buf[2 * j + 1]) << 4));
-    }
-}
-
 }  // namespace
 
 transfer_result copy_file(endpoint_handle source, endpoint_handle destination,
@@ -96,23 +74,30 @@ transfer_result encode_file(endpoint_handle source, endpoint_handle destination,
     for (;;) {
         if (count < 0) return transfer_read_failed;
         if (count == 0) return transfer_done;
-        expand(count);
+        // The code of byte i lands at 2i and 2i + 1, never beyond half + i,
+        // so the expansion runs in place, front to back.
+        encode_bytes(buf + half, count, buf);
         if (!put_chunk(destination, 0, 2 * count)) return transfer_write_failed;
         count = file_read(source, buf + half, half);
     }
 }
 
-transfer_result decode_file(endpoint_handle source, endpoint_handle destination)
+transfer_result decode_file(endpoint_handle source, endpoint_handle destination,
+                            decode_report *report)
 {
+    *report = decode_report{0, 0, false};
     // A port may end a chunk between the two bytes of a pair; that byte is
     // kept at buf[0] and the next chunk is read behind it.
     std::int32_t carried = 0;
     for (;;) {
         const std::int32_t count = file_read(source, buf + carried, buffer_size - carried);
+        report->odd_byte_dropped = carried != 0;
         if (count < 0) return transfer_read_failed;
         if (count == 0) return transfer_done;
         const std::int32_t total = carried + count;
-        contract(total);
+        // Byte j is made from the pair at 2j and 2j + 1, at or behind it.
+        report->damaged += decode_bytes(buf, total / 2, buf);
+        report->code_bytes += total / 2 * 2;
         if (!put_chunk(destination, 0, total / 2)) return transfer_write_failed;
         carried = total % 2;
         if (carried) buf[0] = buf[total - 1];

@@ -26,7 +26,16 @@ transfer_result copy_file(endpoint_handle source, endpoint_handle destination,
 transfer_result encode_file(endpoint_handle source, endpoint_handle destination,
                             std::int32_t start_address);
 
-// Turns pairs of Hispeed code bytes back into bytes. An odd byte at the end
-// of a chunk is carried to the front of the next; only an odd byte at the
-// very end of the input is dropped.
-transfer_result decode_file(endpoint_handle source, endpoint_handle destination);
+// What a decode saw of the code it was given. Every byte is decoded all the
+// same; these tell whether the code came through as it was sent.
+struct decode_report {
+    std::int64_t code_bytes;  // code bytes decoded
+    std::int64_t damaged;     // of them, those whose doubled bits disagree
+    bool odd_byte_dropped;    // an odd last byte was left undecoded
+};
+
+// Turns pairs of Hispeed code bytes back into bytes, and fills *report. An
+// odd byte at the end of a chunk is carried to the front of the next; only
+// an odd byte at the very end of the input is dropped.
+transfer_result decode_file(endpoint_handle source, endpoint_handle destination,
+                            decode_report *report);
