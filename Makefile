@@ -4,7 +4,7 @@ BUILD := build
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 
-.PHONY: all test demo bench windows sanitize install clean
+.PHONY: all test demo bench bench-line windows sanitize install clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -34,6 +34,10 @@ demo: all
 
 bench: all
 	python3 bench/bench.py $(BUILD)/vesklo
+
+# 64 KiB through the paced null modem at 115200 baud, 7 data bits.
+bench-line: all
+	python3 bench/line.py $(BUILD)/vesklo
 
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -32,26 +32,45 @@ echo "== vesklo c missing out               (an open failure; exit status 1)"
 "$vesklo" c missing out || echo "== exit status $?"
 
 echo
-echo "== Over a serial line: two pseudo-terminals joined like a null-modem cable"
-mkfifo cable.in
-"$(dirname "$vesklo")/null_modem" < cable.in > cable.names &
-modem=$!
-exec 3> cable.in
-for i in 1 2 3 4 5 6 7 8 9 10; do [ -s cable.names ] && break; sleep 0.1; done
-read -r end_a end_b < cable.names
-echo "== receiver first: vesklo d $end_b received.bin   (ends 2 s after the line goes quiet)"
-"$vesklo" d "$end_b" received.bin > receiver.log &
-receiver=$!
-sleep 1
-echo "== then the sender: vesklo e prog.bin $end_a -h8000"
-"$vesklo" e prog.bin "$end_a" -h8000
-wait $receiver
+echo "== Over a serial line: two pseudo-terminals joined like a null-modem cable that"
+echo "== carries 7 data bits at 115200 baud (12,800 characters a second), as vesklo's"
+echo "== default line does: bit 7 of every character is lost on the way."
+
+# Starts the paced cable; sets end_a and end_b to its two ends. Each
+# transfer gets a cable of its own.
+cable() {
+    rm -f cable.in cable.names
+    mkfifo cable.in
+    "$(dirname "$vesklo")/null_modem" 115200 7 < cable.in > cable.names 2> cable.log &
+    modem=$!
+    exec 3> cable.in
+    for i in 1 2 3 4 5 6 7 8 9 10; do [ -s cable.names ] && break; sleep 0.1; done
+    read -r end_a end_b < cable.names
+}
+
+# send COMMAND ARGS... RECEIVE-COMMAND OUT: the receiver first, then the sender.
+send() {
+    cable
+    echo "== receiver: vesklo $3 $end_b $4    sender: vesklo $1 prog.bin $end_a $2"
+    "$vesklo" "$3" "$end_b" "$4" > receiver.log &
+    receiver=$!
+    sleep 0.5
+    "$vesklo" "$1" prog.bin "$end_a" $2 > sender.log
+    wait $receiver
+    exec 3>&-
+    wait $modem || true
+}
+
+send c "" c plain.bin
+echo "== plain copy: $(cmp -l prog.bin plain.bin 2>/dev/null | wc -l) of $(wc -c < prog.bin) bytes arrived changed; first bytes sent and received:"
+od -An -tx1 -N8 prog.bin
+od -An -tx1 -N8 plain.bin
+
+send e -h8000 d received.bin
 echo "== the receiver printed:"
 cat receiver.log
-exec 3>&-
-wait $modem || true
 if tail -c +5 received.bin | cmp -s - prog.bin; then
-    echo "== received data matches prog.bin byte for byte"
+    echo "== Hispeed code: received data matches prog.bin byte for byte"
 else
     echo "== MISMATCH between received data and prog.bin" >&2
     exit 1

@@ -61,10 +61,14 @@ __attribute__((target("ssse3"))) std::int32_t encode_ssse3(const std::uint8_t *r
     return encode_blocks<codes_ssse3>(raw, count, code);
 }
 
+// Asked once; a plain variable rather than a function-local static, whose
+// guard would pull in the C++ runtime library.
+int ssse3_known = -1;
+
 bool has_ssse3()
 {
-    static const bool has = __builtin_cpu_supports("ssse3");
-    return has;
+    if (ssse3_known < 0) ssse3_known = __builtin_cpu_supports("ssse3") ? 1 : 0;
+    return ssse3_known == 1;
 }
 
 // The nibbles of 16 code bytes: code bits 0, 1, 3 and 5. The 16-bit shifts
@@ -77,11 +81,18 @@ __m128i nibbles(__m128i c)
     return _mm_or_si128(b01, _mm_or_si128(b2, b3));
 }
 
-// A mask with a bit set for every byte of c that is a code byte.
-int code_byte_mask(__m128i c)
+// 0xFF (-1) in every byte of c that is a code byte, 0 in the others.
+__m128i code_bytes(__m128i c)
 {
     const __m128i disagree = _mm_and_si128(_mm_xor_si128(c, _mm_srli_epi16(c, 1)), _mm_set1_epi8(0x2A));
-    return _mm_movemask_epi8(_mm_cmpeq_epi8(disagree, _mm_setzero_si128()));
+    return _mm_cmpeq_epi8(disagree, _mm_setzero_si128());
+}
+
+// The sum of the 16 byte counters of v.
+std::int32_t sum_bytes(__m128i v)
+{
+    const __m128i halves = _mm_sad_epu8(v, _mm_setzero_si128());
+    return _mm_cvtsi128_si32(halves) + _mm_extract_epi16(halves, 4);
 }
 
 // Two nibbles a 16-bit lane, low first, into the lane's low byte.
@@ -107,15 +118,22 @@ void encode_bytes_baseline(const std::uint8_t *raw, std::int32_t count, std::uin
 
 std::int32_t decode_bytes(const std::uint8_t *code, std::int32_t pairs, std::uint8_t *raw)
 {
-    std::int32_t damaged = 0, j = 0;
-    for (; j + 16 <= pairs; j += 16) {
+    // Good code bytes are counted in byte lanes, 2 a block, emptied before
+    // they could overflow.
+    std::int32_t good = 0, j = 0;
+    __m128i counters = _mm_setzero_si128();
+    for (int blocks = 0; j + 16 <= pairs; j += 16) {
         const __m128i c0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(code + 2 * j));
         const __m128i c1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(code + 2 * j + 16));
-        const unsigned good = static_cast<unsigned>(code_byte_mask(c0)) |
-                              (static_cast<unsigned>(code_byte_mask(c1)) << 16);
-        damaged += 32 - __builtin_popcount(good);
+        counters = _mm_sub_epi8(_mm_sub_epi8(counters, code_bytes(c0)), code_bytes(c1));
+        if (++blocks == 127) {
+            good += sum_bytes(counters);
+            counters = _mm_setzero_si128();
+            blocks = 0;
+        }
         const __m128i out = _mm_packus_epi16(join_pairs(nibbles(c0)), join_pairs(nibbles(c1)));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(raw + j), out);
     }
-    return damaged + decode_bytes_scalar(code + 2 * j, pairs - j, raw + j);
+    good += sum_bytes(counters);
+    return 2 * j - good + decode_bytes_scalar(code + 2 * j, pairs - j, raw + j);
 }

@@ -15,6 +15,7 @@
 
 extern "C" ssize_t __real_read(int fd, void *buffer, size_t count);
 extern "C" ssize_t __real_write(int fd, const void *buffer, size_t count);
+extern "C" int __real_ftruncate(int fd, off_t length);
 
 namespace {
 
@@ -61,6 +62,18 @@ extern "C" ssize_t __wrap_write(int fd, const void *buffer, size_t count)
 {
     ssize_t result = 0;
     return scripted(writes, fd, &count, &result) ? result : __real_write(fd, buffer, count);
+}
+
+namespace {
+
+int truncations = 0;
+
+}  // namespace
+
+extern "C" int __wrap_ftruncate(int fd, off_t length)
+{
+    ++truncations;
+    return __real_ftruncate(fd, length);
 }
 
 namespace {
@@ -124,4 +137,28 @@ TEST(Faults, EveryFaultGivesExactBytesOrAFailure)
         }
         remove_tree(dir);
     }
+}
+
+// A destination is emptied only when it holds data: truncating a new, empty
+// file would only cost a flush at close.
+TEST(Faults, OnlyADestinationWithDataIsTruncated)
+{
+    const std::string dir = make_temp_dir();
+    const struct {
+        const char *what;
+        bool exists;
+        std::string held;
+        int truncations;
+    } cases[] = {{"new", false, "", 0}, {"empty", true, "", 0}, {"with data", true, "old", 1}};
+    for (const auto &c : cases) {
+        const std::string dst = dir + "/" + c.what;
+        if (c.exists) write_file(dst, c.held);
+        truncations = 0;
+        const endpoint_handle h = file_open(dst.c_str(), 115200, role_destination);
+        ASSERT_NE(h, invalid_handle) << c.what;
+        file_close(h);
+        EXPECT_EQ(truncations, c.truncations) << c.what;
+        EXPECT_EQ(read_file(dst), "") << c.what;
+    }
+    remove_tree(dir);
 }
