@@ -3,16 +3,30 @@
 BUILD := build
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
+SKIPPED := $(CURDIR)/$(BUILD)/skipped
 
-.PHONY: all test demo bench bench-line windows sanitize install clean
+# What the whole suite needs beyond a C++ compiler: GoogleTest, the Windows
+# cross-compiler and Wine, clang's libFuzzer, the packaging tools, GNU time
+# for the benchmark, and setpriv for the runs as an ordinary user.
+DEPS := cmake make g++ libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 clang \
+	libclang-rt-dev dpkg-dev lintian man-db groff-base python3 time util-linux
+
+.PHONY: all test demo bench bench-line windows sanitize install package deps clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: all windows sanitize
+# Every suite; one that a missing tool rules out is skipped, and the last
+# line says which and how to get them.
+test: all
+	@rm -f $(SKIPPED)
+	$(MAKE) --no-print-directory windows sanitize
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
-	sh tests/wine_suite.sh $(BUILD)/tests/cli_tests $(CURDIR)/build-windows/vesklo.exe
+	sh tests/wine_suite.sh $(BUILD)/tests/cli_tests $(CURDIR)/build-windows/vesklo.exe $(SKIPPED)
+	@if [ -s $(SKIPPED) ]; then \
+	  echo "skipped: $$(paste -sd';' $(SKIPPED) | sed 's/;/; /g'). 'make deps' (as root) installs what they need."; \
+	else echo "skipped: none"; fi
 
 # The native suite again, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer; any report fails the test that caused it.
@@ -27,7 +41,8 @@ windows:
 	@if command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1; then \
 	  cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	    -DCMAKE_BUILD_TYPE=Release && cmake --build build-windows -j $(JOBS); \
-	else echo "windows build: skipped (x86_64-w64-mingw32-g++-posix missing)"; fi
+	else echo "windows build: skipped (x86_64-w64-mingw32-g++-posix missing)"; \
+	  mkdir -p $(BUILD); echo "the Windows build (mingw-w64 missing)" >> $(SKIPPED); fi
 
 demo: all
 	sh demo/demo.sh $(BUILD)
@@ -42,5 +57,16 @@ bench-line: all
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# build/vesklo_VERSION_amd64.deb, and build-windows/vesklo-VERSION-win64.zip
+# where the Windows build can be made.
+package: all windows
+	cd $(BUILD) && cpack
+	@if [ -f build-windows/vesklo.exe ]; then cd build-windows && cpack; fi
+
+# Everything the whole suite needs, from Debian's packages (as root).
+deps:
+	apt-get update
+	DEBIAN_FRONTEND=noninteractive apt-get install -y $(DEPS)
+
 clean:
-	rm -rf $(BUILD) build-windows build-sanitize
+	rm -rf $(BUILD) build-windows build-sanitize build-fuzz

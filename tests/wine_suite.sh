@@ -6,10 +6,12 @@
 set -eu
 cli_tests=$1
 exe=$2
+skipped=${3:-/dev/null}
 wine=$(command -v wine || command -v wine64 || true)
 [ -x /usr/lib/wine/wine64 ] && [ -z "$wine" ] && wine=/usr/lib/wine/wine64
 if [ -z "$wine" ] || [ ! -f "$exe" ]; then
     echo "windows suite: skipped (Wine or the Windows build is missing)"
+    echo "the Windows suite under Wine (wine or the Windows build missing)" >> "$skipped"
     exit 0
 fi
 export WINEPREFIX="$(dirname "$exe")/wineprefix"
