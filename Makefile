@@ -7,9 +7,11 @@ SKIPPED := $(CURDIR)/$(BUILD)/skipped
 
 # What the whole suite needs beyond a C++ compiler: GoogleTest, the Windows
 # cross-compiler and Wine, clang's libFuzzer, the packaging tools, GNU time
-# for the benchmark, and setpriv for the runs as an ordinary user.
+# for the benchmark, setpriv for the runs as an ordinary user, and QEMU,
+# busybox and cpio for the guest with real UARTs.
 DEPS := cmake make g++ libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 clang \
-	libclang-rt-dev dpkg-dev lintian man-db groff-base python3 time util-linux
+	libclang-rt-dev dpkg-dev lintian man-db groff-base python3 time util-linux \
+	qemu-system-x86 busybox-static cpio
 
 .PHONY: all test demo bench bench-line windows sanitize install package deps clean
 
@@ -24,6 +26,7 @@ test: all
 	$(MAKE) --no-print-directory windows sanitize
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	sh tests/wine_suite.sh $(BUILD)/tests/cli_tests $(CURDIR)/build-windows/vesklo.exe $(SKIPPED)
+	sh tests/guest/run.sh $(BUILD) $(SKIPPED)
 	@if [ -s $(SKIPPED) ]; then \
 	  echo "skipped: $$(paste -sd';' $(SKIPPED) | sed 's/;/; /g'). 'make deps' (as root) installs what they need."; \
 	else echo "skipped: none"; fi

@@ -1,4 +1,4 @@
-// Rates outside the Bxxx table. Kept apart from <termios.h>, whose
+// Rates outside the Bxxx table, and the base rate of a UART. Kept apart from <termios.h>, whose
 // definitions clash with the kernel's termios2 interface.
 #pragma once
 
@@ -11,3 +11,7 @@ bool set_custom_rate(int fd, std::int32_t rate);
 // Returns the rate the terminal fd sends at, or 0 when the system cannot
 // tell it this way.
 std::int32_t current_custom_rate(int fd);
+
+// Returns the base rate from which the port's UART divides its rates (the
+// 8250 family reports one), or 0 when its driver reports none.
+std::int32_t uart_base_rate(int fd);

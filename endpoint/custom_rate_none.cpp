@@ -10,3 +10,8 @@ std::int32_t current_custom_rate(int)
 {
     return 0;
 }
+
+std::int32_t uart_base_rate(int)
+{
+    return 0;
+}

@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -69,6 +70,13 @@ bool configure(int fd, std::int32_t baud_rate, endpoint_role role)
     make_port_settings(&t, baud_rate);
     if (!apply_speed(fd, &t, baud_rate)) {
         note_rate_refused(baud_rate, rate_of(fd));
+        return false;
+    }
+    // A UART with a base rate reports the rate asked for even when no
+    // divisor makes it, and runs at another; the far end would disagree.
+    const std::int32_t base = uart_base_rate(fd);
+    if (base > 0 && !rate_close_enough(baud_rate, divided_rate(base, baud_rate))) {
+        note_rate_refused(baud_rate, divided_rate(base, baud_rate));
         return false;
     }
     // Pseudo-terminals have no modem lines, so a refusal is not an error.
@@ -154,6 +162,19 @@ speed_t standard_speed(std::int32_t baud_rate)
     for (const rate_entry &e : standard_rates)
         if (e.rate == baud_rate) return e.speed;
     return B0;
+}
+
+std::int32_t divided_rate(std::int32_t base, std::int32_t rate)
+{
+    const std::int64_t b = base, r = rate;
+    const std::int64_t divisor = std::max<std::int64_t>(1, (2 * b + r) / (2 * r));
+    return static_cast<std::int32_t>((b + divisor / 2) / divisor);
+}
+
+bool rate_close_enough(std::int32_t asked, std::int32_t actual)
+{
+    const std::int64_t off = static_cast<std::int64_t>(actual) - asked;
+    return (off < 0 ? -off : off) * 50 <= asked;
 }
 
 void make_port_settings(termios *t, std::int32_t baud_rate)

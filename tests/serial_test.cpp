@@ -209,6 +209,25 @@ TEST(SerialSettings, SevenBitsOnlyAtExactly115200)
     }
 }
 
+// A 16550 makes its rates as 115200 divided by a whole number; a rate more
+// than 2% from every such rate is refused rather than run wrong.
+TEST(SerialSettings, RatesAUartCanMake)
+{
+    const struct {
+        std::int32_t base, asked, actual;
+        bool close_enough;
+    } cases[] = {
+        {115200, 115200, 115200, true}, {115200, 57600, 57600, true},   {115200, 9600, 9600, true},
+        {115200, 76800, 57600, false},  {115200, 100000, 115200, false}, {115200, 230400, 115200, false},
+        {115200, 110, 110, true},       {115200, 56000, 57600, false},  {1500000, 250000, 250000, true},
+        {24000000, 115200, 115385, true}, {115200, 50, 50, true},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(divided_rate(c.base, c.asked), c.actual) << c.base << " " << c.asked;
+        EXPECT_EQ(rate_close_enough(c.asked, c.actual), c.close_enough) << c.asked << " " << c.actual;
+    }
+}
+
 TEST_F(Serial, OpenAppliesTheLineSettings)
 {
     const struct {

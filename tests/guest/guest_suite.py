@@ -1,0 +1,224 @@
+#!/usr/bin/env python3
+"""The tool on a real serial driver: a Linux guest under QEMU (software
+emulation) whose COM1 and COM2 are the emulated 16550 UARTs of the
+kernel's 8250 driver, /dev/ttyS0 and /dev/ttyS1. The guest's shell runs on
+a virtio console; the host ends of the two UARTs are unix sockets of this
+suite, never a port of the host.
+
+    guest_suite.py KERNEL INITRD WORKDIR
+
+Ends with 'N passed, M failed'; exits 1 when any check failed."""
+import os
+import re
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+CODES = bytes([0x80, 0x81, 0x86, 0x87, 0x98, 0x99, 0x9E, 0x9F,
+               0xE0, 0xE1, 0xE6, 0xE7, 0xF8, 0xF9, 0xFE, 0xFF])
+
+
+def hispeed(raw):
+    return bytes(b for x in raw for b in (CODES[x & 15], CODES[x >> 4]))
+
+
+def pattern(n):
+    return bytes((i * 13 + i // 256) & 0xFF for i in range(n))
+
+
+class Guest:
+    def __init__(self, kernel, initrd, work):
+        self.work = work
+        paths = {n: os.path.join(work, n + ".sock") for n in ("con", "com1", "com2")}
+        for p in paths.values():
+            if os.path.exists(p):
+                os.unlink(p)
+        # -display none, not -nographic: with -nographic the firmware
+        # prints a banner on COM1, which would reach a receiver as data.
+        self.qemu = subprocess.Popen(
+            ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-display", "none",
+             "-m", "256", "-kernel", kernel, "-initrd", initrd, "-append", "quiet 8250.nr_uarts=2",
+             "-chardev", f"socket,id=con,path={paths['con']},server=on,wait=off",
+             "-device", "virtio-serial-pci", "-device", "virtconsole,chardev=con",
+             "-chardev", f"socket,id=s0,path={paths['com1']},server=on,wait=off",
+             "-serial", "chardev:s0",
+             "-chardev", f"socket,id=s1,path={paths['com2']},server=on,wait=off",
+             "-serial", "chardev:s1"],
+            stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 20
+        while not all(os.path.exists(p) for p in paths.values()):
+            if time.monotonic() > deadline:
+                raise RuntimeError("QEMU did not start")
+            time.sleep(0.05)
+        self.sock = {}
+        for n, p in paths.items():
+            s = socket.socket(socket.AF_UNIX)
+            s.connect(p)
+            self.sock[n] = s
+        self.console = b""
+        self.lock = threading.Condition()
+        self.received = {"com1": bytearray(), "com2": bytearray()}
+        self.relay = False
+        for n in ("con", "com1", "com2"):
+            threading.Thread(target=self.pump, args=(n,), daemon=True).start()
+        self.wait_console(rb"guest ready\r?\n", 60)
+
+    def pump(self, name):
+        s = self.sock[name]
+        while True:
+            try:
+                data = s.recv(65536)
+            except OSError:
+                return
+            if not data:
+                return
+            with self.lock:
+                if name == "con":
+                    self.console += data
+                elif self.relay:
+                    self.sock["com2" if name == "com1" else "com1"].sendall(data)
+                else:
+                    self.received[name] += data
+                self.lock.notify_all()
+
+    def wait_console(self, pattern, timeout):
+        """Waits for the regular expression pattern on the console; returns
+        what came before it, the match and the time it came, and drops them
+        from the console."""
+        rx = re.compile(pattern)
+        with self.lock:
+            found = self.lock.wait_for(lambda: rx.search(self.console), timeout)
+            at = time.monotonic()
+            if not found:
+                raise RuntimeError("no %r on the console; it shows %r" % (pattern, self.console[-500:]))
+            before = self.console[:found.start()].decode(errors="replace")
+            self.console = self.console[found.end():]
+            return before, found, at
+
+    def run(self, command, timeout=60):
+        """Runs command in the guest's PID 1 loop; returns (output, status)."""
+        self.sock["con"].sendall(command.encode() + b"\n")
+        out, found, _ = self.wait_console(rb"== done (\d+)\r?\n", timeout)
+        return out, int(found.group(1))
+
+    def take(self, name, want, timeout=20):
+        with self.lock:
+            self.lock.wait_for(lambda: len(self.received[name]) >= want, timeout)
+            data = bytes(self.received[name])
+            self.received[name].clear()
+            return data
+
+    def send(self, name, data):
+        self.sock[name].sendall(data)
+
+    def stop(self):
+        self.qemu.kill()
+        self.qemu.wait()
+
+
+class Checks:
+    def __init__(self):
+        self.passed = self.failed = 0
+
+    def expect(self, ok, what, detail=""):
+        if ok:
+            self.passed += 1
+            print("ok:", what)
+        else:
+            self.failed += 1
+            print("FAILED:", what, detail)
+
+
+def settings_of(guest, device):
+    out, _ = guest.run(f"stty -F {device} -a; grep '^{device[-1]}:' /proc/tty/driver/serial")
+    return out
+
+
+def main():
+    kernel, initrd, work = sys.argv[1:4]
+    prog = pattern(3000)
+    checks = Checks()
+    started = time.monotonic()
+    guest = Guest(kernel, initrd, work)
+    print(f"guest booted in {time.monotonic() - started:.1f} s")
+    try:
+        # 1. COM1 is /dev/ttyS0: the header's code and the data's code arrive.
+        header = bytes([0x00, 0x80, (0x8000 + 3000) & 0xFF, (0x8000 + 3000) >> 8])
+        want = hispeed(header + prog)
+        out, status = guest.run("vesklo e /data/prog COM1 -h8000")
+        got = guest.take("com1", len(want))
+        checks.expect(status == 0 and got == want, "e to COM1 delivers the code of header and data",
+                      f"status {status}, {len(got)} of {len(want)} bytes, output {out!r}")
+
+        # 2 and 3. A receive, with the line settings read while it holds the port.
+        guest.run("(vesklo d COM1 /tmp/out > /tmp/d.log 2>&1; echo \"== received $?\") &")
+        time.sleep(1)
+        held = settings_of(guest, "/dev/ttyS0")
+        checks.expect("speed 115200 baud" in held, "while held, COM1 runs at 115200", held)
+        for flag in ("cs7", "crtscts", "-ixon", "-ixoff", "-icanon", "-echo", "-opost", "-isig",
+                     "-istrip", "-icrnl"):
+            checks.expect(flag in held.split(), f"while held, COM1 has {flag}", held)
+        line0 = held.strip().splitlines()[-1]
+        checks.expect("RTS" in line0 and "DTR" in line0, "while held, DTR and RTS are raised", line0)
+        guest.send("com1", hispeed(prog))
+        last_byte = time.monotonic()
+        _, found, ended = guest.wait_console(rb"== received (\d+)\r?\n", 30)
+        quiet = ended - last_byte
+        same, _ = guest.run("cmp /tmp/out /data/prog && echo SAME")
+        checks.expect(found.group(1) == b"0" and "SAME" in same,
+                      "d from COM1 receives exactly", same)
+        checks.expect(2.0 <= quiet <= 3.0, f"the receive ends 2 to 3 s after the last byte ({quiet:.2f} s)")
+        after = settings_of(guest, "/dev/ttyS0")
+        checks.expect("speed 115200 baud" in after, "after the run, COM1 keeps 115200", after)
+        for flag in ("cs7", "crtscts", "-ixon", "-icanon"):
+            checks.expect(flag in after.split(), f"after the run, COM1 keeps {flag}", after)
+        out, status = guest.run("vesklo c /data/prog COM1 -b57600")
+        guest.take("com1", len(prog))
+        at57600 = settings_of(guest, "/dev/ttyS0")
+        checks.expect(status == 0 and "speed 57600 baud" in at57600 and "cs8" in at57600.split(),
+                      "at 57600 COM1 has 8 data bits", at57600)
+
+        # 5. A second run on COM1 while a first holds it is refused.
+        guest.run("vesklo d COM1 /tmp/held > /dev/null 2>&1 & sleep 1")
+        out, status = guest.run("vesklo c /data/prog COM1")
+        guest.run("kill %1 2>/dev/null; kill $! 2>/dev/null; wait")
+        checks.expect(status == 1 and "Can't open destination file 'COM1'" in out
+                      and "in use by another program" in out, "a held COM1 is refused", out)
+
+        # 6. Rates a 16550 cannot make are refused; the ones it can make work.
+        for rate, ok, actual in ((76800, False, 57600), (100000, False, 115200),
+                                 (38400, True, 0), (57600, True, 0)):
+            out, status = guest.run(f"vesklo c /data/prog COM1 -b{rate}")
+            if ok:
+                guest.take("com1", len(prog))
+                checks.expect(status == 0, f"{rate} baud is made", out)
+            else:
+                checks.expect(status == 1 and f"the port refused {rate} baud (it runs at {actual})" in out,
+                              f"{rate} baud is refused", out)
+
+        # 4. COM1 to COM2 inside the guest, the host joining them like a cable.
+        guest.relay = True
+        guest.run("(vesklo d COM2 /tmp/o > /dev/null 2>&1; echo \"== received $?\") & sleep 1")
+        out, status = guest.run("vesklo e /data/prog COM1")
+        guest.wait_console(rb"== received (\d+)\r?\n", 30)
+        same, _ = guest.run("cmp /tmp/o /data/prog && echo SAME")
+        checks.expect(status == 0 and "SAME" in same, "e into COM1, d out of COM2: exact", same)
+        guest.run("(vesklo c COM2 /tmp/o2 -b57600 > /dev/null 2>&1; echo \"== received $?\") & sleep 1")
+        out, status = guest.run("vesklo c /data/all256 COM1 -b57600")
+        guest.wait_console(rb"== received (\d+)\r?\n", 30)
+        same, _ = guest.run("cmp /tmp/o2 /data/all256 && echo SAME")
+        checks.expect(status == 0 and "SAME" in same, "all 256 byte values at 57600, COM1 to COM2: exact",
+                      same)
+    except RuntimeError as e:
+        checks.expect(False, "the guest answered", str(e))
+    finally:
+        guest.stop()
+    print(f"guest suite took {time.monotonic() - started:.1f} s")
+    print(f"{checks.passed} passed, {checks.failed} failed")
+    sys.exit(1 if checks.failed else 0)
+
+
+if __name__ == "__main__":
+    main()
