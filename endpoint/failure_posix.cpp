@@ -1,5 +1,6 @@
-// The reasons behind endpoint failures, in the words of the system
-// (strerror) and with a hint where the commonest troubles need one.
+// The reasons behind endpoint failures on POSIX: strerror's words, and the
+// hints for ports: the device a COM name maps to, where USB adapters
+// appear, the group that grants access.
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "endpoint.h"
 #include "endpoint_posix.h"
+#include "failure_text.h"
 
 namespace {
 
@@ -44,43 +45,23 @@ void permission_hint(const char *device, char *hint, std::size_t size)
 
 }  // namespace
 
-void describe_failure(const char *name, char *text, std::size_t size)
+void system_reason(const endpoint_failure &f, char *text, std::size_t size)
 {
-    const endpoint_failure f = last_failure();
+    const char *own = f.cause == cause_no_progress ? "the device took no data" : "no such port";
+    std::snprintf(text, size, "%s", f.code != 0 ? std::strerror(f.code) : own);
+}
+
+void platform_hint(const endpoint_failure &f, const char *name, char *hint, std::size_t size)
+{
     char path[32] = "";
     const char *device = device_of(name, path, sizeof path);
-    char hint[400] = "";
-    switch (f.cause) {
-    case cause_no_such_port:
-        if (*device)
-            std::snprintf(hint, sizeof hint, "; %s is %s, and %s", name, device, usb_names);
-        else
-            std::snprintf(hint, sizeof hint,
-                          "; COM1 is /dev/ttyS0, COM2 is /dev/ttyS1 and so on, and %s", usb_names);
-        break;
-    case cause_in_use: std::snprintf(hint, sizeof hint, "; in use by another program"); break;
-    case cause_same_file:
-        std::snprintf(hint, sizeof hint, "; it is the same file as the source");
-        break;
-    case cause_rate_refused:
-        if (f.rate_actual > 0)
-            std::snprintf(hint, sizeof hint, "; the port refused %d baud (it runs at %d)",
-                          static_cast<int>(f.rate_asked), static_cast<int>(f.rate_actual));
-        else
-            std::snprintf(hint, sizeof hint, "; the port refused %d baud",
-                          static_cast<int>(f.rate_asked));
-        break;
-    case cause_hung_up:
-        std::snprintf(hint, sizeof hint, "; the port hung up (unplugged, or the line dropped)");
-        break;
-    case cause_system:
-        if (f.code == EACCES || f.code == EPERM) permission_hint(device, hint, sizeof hint);
-        break;
-    case cause_directory:
-    case cause_no_progress: break;
-    }
-    const char *reason = f.code != 0               ? std::strerror(f.code)
-                         : f.cause == cause_no_progress ? "the device took no data"
-                                                        : "no such port";
-    std::snprintf(text, size, "%s%s", reason, hint);
+    if (f.cause == cause_no_such_port && *device)
+        std::snprintf(hint, size, "; %s is %s, and %s", name, device, usb_names);
+    else if (f.cause == cause_no_such_port)
+        std::snprintf(hint, size, "; COM1 is /dev/ttyS0, COM2 is /dev/ttyS1 and so on, and %s",
+                      usb_names);
+    else if (f.cause == cause_hung_up)
+        std::snprintf(hint, size, "; the port hung up (unplugged, or the line dropped)");
+    else if (f.cause == cause_system && (f.code == EACCES || f.code == EPERM))
+        permission_hint(device, hint, size);
 }

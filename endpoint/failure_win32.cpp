@@ -1,11 +1,11 @@
-// The reasons behind endpoint failures, in the words of the system
-// (FormatMessage) and with a hint where the commonest troubles need one.
+// The reasons behind endpoint failures on Windows: FormatMessage's words,
+// and the hints for ports and directories.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "endpoint.h"
+#include "failure_text.h"
 
 namespace {
 
@@ -24,34 +24,18 @@ void system_text(int code, char *text, std::size_t size)
 
 }  // namespace
 
-void describe_failure(const char *name, char *text, std::size_t size)
+void system_reason(const endpoint_failure &f, char *text, std::size_t size)
 {
-    (void)name;
-    const endpoint_failure f = last_failure();
-    char reason[300] = "";
-    if (f.code != 0) system_text(f.code, reason, sizeof reason);
-    else std::snprintf(reason, sizeof reason, "the device took no data");
-    char hint[200] = "";
-    switch (f.cause) {
-    case cause_no_such_port:
-        std::snprintf(hint, sizeof hint, "; no such port: Device Manager lists the COM ports present");
-        break;
-    case cause_in_use: std::snprintf(hint, sizeof hint, "; in use by another program"); break;
-    case cause_same_file:
-        std::snprintf(hint, sizeof hint, "; it is the same file as the source");
-        break;
-    case cause_directory: std::snprintf(hint, sizeof hint, "; it is a directory"); break;
-    case cause_rate_refused:
-        if (f.rate_actual > 0)
-            std::snprintf(hint, sizeof hint, "; the port refused %d baud (it runs at %d)",
-                          static_cast<int>(f.rate_asked), static_cast<int>(f.rate_actual));
-        else
-            std::snprintf(hint, sizeof hint, "; the port refused %d baud",
-                          static_cast<int>(f.rate_asked));
-        break;
-    case cause_hung_up: std::snprintf(hint, sizeof hint, "; the port went away (unplugged?)"); break;
-    case cause_system:
-    case cause_no_progress: break;
-    }
-    std::snprintf(text, size, "%s%s", reason, hint);
+    if (f.code != 0) system_text(f.code, text, size);
+    else std::snprintf(text, size, "the device took no data");
+}
+
+void platform_hint(const endpoint_failure &f, const char *, char *hint, std::size_t size)
+{
+    if (f.cause == cause_no_such_port)
+        std::snprintf(hint, size, "; no such port: Device Manager lists the COM ports present");
+    else if (f.cause == cause_directory)
+        std::snprintf(hint, size, "; it is a directory");
+    else if (f.cause == cause_hung_up)
+        std::snprintf(hint, size, "; the port went away (unplugged?)");
 }

@@ -1,0 +1,30 @@
+// The reason line of a failed endpoint operation: the system's words, then
+// a hint where the commonest troubles need one. The hints that hold on
+// every platform are here; the platform's own come from its file.
+#include <cstdio>
+
+#include "failure_text.h"
+
+void describe_failure(const char *name, char *text, std::size_t size)
+{
+    const endpoint_failure f = last_failure();
+    char reason[300] = "";
+    system_reason(f, reason, sizeof reason);
+    char hint[400] = "";
+    switch (f.cause) {
+    case cause_in_use: std::snprintf(hint, sizeof hint, "; in use by another program"); break;
+    case cause_same_file:
+        std::snprintf(hint, sizeof hint, "; it is the same file as the source");
+        break;
+    case cause_rate_refused:
+        if (f.rate_actual > 0)
+            std::snprintf(hint, sizeof hint, "; the port refused %d baud (it runs at %d)",
+                          static_cast<int>(f.rate_asked), static_cast<int>(f.rate_actual));
+        else
+            std::snprintf(hint, sizeof hint, "; the port refused %d baud",
+                          static_cast<int>(f.rate_asked));
+        break;
+    default: platform_hint(f, name, hint, sizeof hint); break;
+    }
+    std::snprintf(text, size, "%s%s", reason, hint);
+}

@@ -1,0 +1,15 @@
+// What the portable failure text (failure.cpp) asks of the platform's
+// files (failure_posix.cpp, failure_win32.cpp).
+#pragma once
+
+#include <cstddef>
+
+#include "endpoint.h"
+
+// Writes the system's text for f.code, without a line end; for a failure
+// with no code, a text of its own.
+void system_reason(const endpoint_failure &f, char *text, std::size_t size);
+
+// Writes the hint that this platform gives for f on the endpoint called
+// name, beginning "; ", or nothing.
+void platform_hint(const endpoint_failure &f, const char *name, char *hint, std::size_t size);
