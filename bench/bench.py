@@ -13,7 +13,7 @@ import sys
 import tempfile
 
 SIZE = 128 * 1024 * 1024
-RUNS = 11
+RUNS = 15
 
 
 def run(argv, out):

@@ -28,7 +28,8 @@ std::int32_t decode_bytes(const std::uint8_t *code, std::int32_t pairs, std::uin
 void encode_bytes_scalar(const std::uint8_t *raw, std::int32_t count, std::uint8_t *code);
 std::int32_t decode_bytes_scalar(const std::uint8_t *code, std::int32_t pairs, std::uint8_t *raw);
 
-// The encode loop that every CPU of the build's kind runs, with no run-time
-// check (SSE2 on x86-64, the reference elsewhere); encode_bytes uses it
-// where the CPU has nothing faster.
+// The loops that every CPU of the build's kind runs, with no run-time check
+// (SSE2 on x86-64, the reference elsewhere); encode_bytes and decode_bytes
+// use them where the CPU has nothing faster.
 void encode_bytes_baseline(const std::uint8_t *raw, std::int32_t count, std::uint8_t *code);
+std::int32_t decode_bytes_baseline(const std::uint8_t *code, std::int32_t pairs, std::uint8_t *raw);

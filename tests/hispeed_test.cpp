@@ -74,17 +74,22 @@ TEST(Hispeed, BulkLoopsEqualTheReference)
 
         // Decode arbitrary bytes: every value, damaged or not, in place.
         for (int i = 0; i < 2048; ++i) fast[i] = slow[i] = static_cast<std::uint8_t>(i * 97 + i / 7);
+        for (int i = 0; i < 2048; ++i) base[i] = fast[i];
         const std::int32_t pairs = count;
         const std::int32_t damaged = decode_bytes(fast, pairs, fast);
         EXPECT_EQ(damaged, decode_bytes_scalar(slow, pairs, slow)) << count;
+        EXPECT_EQ(damaged, decode_bytes_baseline(base, pairs, base)) << count;
         EXPECT_EQ(0, std::memcmp(fast, slow, static_cast<std::size_t>(pairs))) << count;
+        EXPECT_EQ(0, std::memcmp(base, slow, static_cast<std::size_t>(pairs))) << count;
     }
     // Longer than the transfers ask for: the damage counters are emptied
     // on the way.
     std::vector<std::uint8_t> code_in(20000), fast_out(10000), slow_out(10000);
     for (std::size_t i = 0; i < code_in.size(); ++i) code_in[i] = static_cast<std::uint8_t>(i * 31 + i / 9);
-    EXPECT_EQ(decode_bytes(code_in.data(), 10000, fast_out.data()),
-              decode_bytes_scalar(code_in.data(), 10000, slow_out.data()));
+    const std::int32_t damaged = decode_bytes_scalar(code_in.data(), 10000, slow_out.data());
+    EXPECT_EQ(decode_bytes(code_in.data(), 10000, fast_out.data()), damaged);
+    EXPECT_EQ(fast_out, slow_out);
+    EXPECT_EQ(decode_bytes_baseline(code_in.data(), 10000, fast_out.data()), damaged);
     EXPECT_EQ(fast_out, slow_out);
     // Clean code has no damage, even with bit 7 lost.
     std::uint8_t code[64];

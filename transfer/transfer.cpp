@@ -16,7 +16,7 @@ std::uint8_t buf[buffer_size];
 
 void print_dot()
 {
-    std::printf(".");
+    std::putchar('.');
 }
 
 // Builds the four LOADM header bytes at buf[half] and prints the header
