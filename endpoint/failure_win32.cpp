@@ -9,7 +9,7 @@
 
 namespace {
 
-// The system's text for code, without the CR LF that ends it.
+// The system's text for code, without the period and CR LF that end it.
 void system_text(int code, char *text, std::size_t size)
 {
     // FormatMessageA: the length written, 0 on failure.
@@ -18,8 +18,8 @@ void system_text(int code, char *text, std::size_t size)
                                    static_cast<DWORD>(size), nullptr);
     if (n == 0) std::snprintf(text, size, "error %d", code);
     std::size_t end = std::strlen(text);
-    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == ' '))
-        text[--end] = '\0';
+    // The closing period too, so that a hint can follow after "; ".
+    while (end > 0 && std::strchr("\r\n .", text[end - 1])) text[--end] = '\0';
 }
 
 }  // namespace
