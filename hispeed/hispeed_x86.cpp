@@ -106,6 +106,13 @@ __m128i join_pairs(__m128i n)
     return _mm_and_si128(_mm_or_si128(n, _mm_srli_epi16(n, 4)), _mm_set1_epi16(0x00FF));
 }
 
+__attribute__((target("avx2"))) std::int32_t sum_bytes_avx2(__m256i v)
+{
+    const __m256i sums = _mm256_sad_epu8(v, _mm256_setzero_si256());
+    return _mm256_extract_epi32(sums, 0) + _mm256_extract_epi32(sums, 2) + _mm256_extract_epi32(sums, 4) +
+           _mm256_extract_epi32(sums, 6);
+}
+
 // decode_bytes_baseline in AVX2, 32 pairs a block. Returns the pairs done
 // and adds the damaged code bytes among them to *damaged.
 __attribute__((target("avx2"))) std::int32_t decode_avx2(const std::uint8_t *code, std::int32_t pairs,
@@ -128,9 +135,7 @@ __attribute__((target("avx2"))) std::int32_t decode_avx2(const std::uint8_t *cod
             joined[k] = _mm256_and_si256(_mm256_or_si256(n, _mm256_srli_epi16(n, 4)), _mm256_set1_epi16(0x00FF));
         }
         if (++blocks == 127) {
-            const __m256i sums = _mm256_sad_epu8(counters, zero);
-            good += _mm256_extract_epi32(sums, 0) + _mm256_extract_epi32(sums, 2) +
-                    _mm256_extract_epi32(sums, 4) + _mm256_extract_epi32(sums, 6);
+            good += sum_bytes_avx2(counters);
             counters = zero;
             blocks = 0;
         }
@@ -139,9 +144,7 @@ __attribute__((target("avx2"))) std::int32_t decode_avx2(const std::uint8_t *cod
         const __m256i packed = _mm256_packus_epi16(joined[0], joined[1]);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(raw + j), _mm256_permute4x64_epi64(packed, 0xD8));
     }
-    const __m256i sums = _mm256_sad_epu8(counters, zero);
-    good += _mm256_extract_epi32(sums, 0) + _mm256_extract_epi32(sums, 2) + _mm256_extract_epi32(sums, 4) +
-            _mm256_extract_epi32(sums, 6);
+    good += sum_bytes_avx2(counters);
     *damaged += 2 * j - good;
     return j;
 }
