@@ -1,4 +1,5 @@
-// Rates outside the Bxxx table, and the base rate of a UART. Kept apart from <termios.h>, whose
+// Rates outside the Bxxx table, the base rate of a UART, and telling a
+// pseudo-terminal: what the system offers beyond termios. Kept apart from <termios.h>, whose
 // definitions clash with the kernel's termios2 interface.
 #pragma once
 
@@ -15,3 +16,7 @@ std::int32_t current_custom_rate(int fd);
 // Returns the base rate from which the port's UART divides its rates (the
 // 8250 family reports one), or 0 when its driver reports none.
 std::int32_t uart_base_rate(int fd);
+
+// True when fd is a pseudo-terminal, which has no line and keeps 8 data
+// bits whatever it is asked for.
+bool is_pseudo_terminal(int fd);

@@ -1,6 +1,9 @@
 // Linux's termios2 interface: any rate, through BOTHER.
 #include <asm/termbits.h>
+#include <linux/major.h>
 #include <linux/serial.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/ioctl.h>
 
 #include "custom_rate.h"
@@ -29,4 +32,13 @@ std::int32_t uart_base_rate(int fd)
     serial_struct info;
     if (ioctl(fd, TIOCGSERIAL, &info) < 0 || info.baud_base <= 0) return 0;
     return info.baud_base;
+}
+
+bool is_pseudo_terminal(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    const unsigned major_number = major(st.st_rdev);
+    return major_number >= UNIX98_PTY_SLAVE_MAJOR &&
+           major_number < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT;
 }

@@ -15,3 +15,8 @@ std::int32_t uart_base_rate(int)
 {
     return 0;
 }
+
+bool is_pseudo_terminal(int)
+{
+    return false;
+}

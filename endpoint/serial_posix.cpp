@@ -46,6 +46,16 @@ std::int32_t rate_of(int fd)
     return 0;
 }
 
+// A pseudo-terminal keeps 8 data bits, and the C library reports that as
+// a refusal once nothing else changes (a second run at 115200). It has no
+// line for data bits to matter on; a real port that keeps them is refused.
+bool kept_eight_bits(int fd, const termios &asked)
+{
+    termios now;
+    return (asked.c_cflag & CSIZE) == CS7 && is_pseudo_terminal(fd) && tcgetattr(fd, &now) == 0 &&
+           (now.c_cflag & CSIZE) == CS8;
+}
+
 bool apply_speed(int fd, termios *t, std::int32_t baud_rate)
 {
     const speed_t speed = standard_speed(baud_rate);
@@ -53,7 +63,7 @@ bool apply_speed(int fd, termios *t, std::int32_t baud_rate)
     // cfsetspeed and tcsetattr: 0 on success, -1 on failure; tcsetattr
     // succeeds when any change took, hence the read-back.
     if (cfsetspeed(t, speed != B0 ? speed : B38400) != 0) return false;
-    if (tcsetattr(fd, TCSANOW, t) != 0) return false;
+    if (tcsetattr(fd, TCSANOW, t) != 0 && !(errno == EINVAL && kept_eight_bits(fd, *t))) return false;
     if (speed == B0) return set_custom_rate(fd, baud_rate) && current_custom_rate(fd) == baud_rate;
     termios now;
     return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == speed && cfgetispeed(&now) == speed;
