@@ -1,6 +1,6 @@
-// Rates outside the Bxxx table, the base rate of a UART, and telling a
-// pseudo-terminal: what the system offers beyond termios. Kept apart from <termios.h>, whose
-// definitions clash with the kernel's termios2 interface.
+// What the system offers beyond termios: rates outside the Bxxx table, the
+// base rate of a UART, and telling a pseudo-terminal. Kept apart from
+// <termios.h>, whose definitions clash with the kernel's termios2 interface.
 #pragma once
 
 #include <cstdint>

@@ -140,11 +140,6 @@ int open_retrying(const char *name, int flags)
     return fd;
 }
 
-// A disk source is opened for reading only and must exist; a destination is
-// created when missing. A destination is emptied only once this run holds
-// its lock, so a file named as both ends, or held by another program, is
-// left as it was; only regular files that hold data are emptied (not
-// /dev/null, a FIFO).
 // Notes the failure on fd, closes it and returns invalid_handle.
 endpoint_handle fail_open(int fd, failure_cause cause, int code)
 {
@@ -153,6 +148,11 @@ endpoint_handle fail_open(int fd, failure_cause cause, int code)
     return invalid_handle;
 }
 
+// A disk source is opened for reading only and must exist; a destination is
+// created when missing. A destination is emptied only once this run holds
+// its lock, so a file named as both ends, or held by another program, is
+// left as it was; only regular files that hold data are emptied (not
+// /dev/null, a FIFO).
 endpoint_handle disk_open(const char *name, endpoint_role role)
 {
     const int fd = open_retrying(name, role == role_source ? O_RDONLY : O_WRONLY | O_CREAT);

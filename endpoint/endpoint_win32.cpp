@@ -45,6 +45,11 @@ void note_failure(failure_cause cause, DWORD code)
     failure = {cause, static_cast<int>(code), 0, 0};
 }
 
+void note_rate_refused(DWORD code, std::int32_t asked, DWORD actual)
+{
+    failure = {cause_rate_refused, static_cast<int>(code), asked, static_cast<std::int32_t>(actual)};
+}
+
 // The full paths of the disk files this run holds, to tell a sharing
 // violation caused by the run's other end from another program's.
 char held_paths[2][MAX_PATH];
@@ -155,9 +160,7 @@ bool configure_port(HANDLE h, std::int32_t baud_rate)
         return false;
     }
     if (baud_rate <= 0) {
-        note_failure(cause_rate_refused, ERROR_INVALID_PARAMETER);
-        failure.rate_asked = baud_rate;
-        failure.rate_actual = static_cast<std::int32_t>(dcb.BaudRate);
+        note_rate_refused(ERROR_INVALID_PARAMETER, baud_rate, dcb.BaudRate);
         return false;
     }
     dcb.BaudRate = static_cast<DWORD>(baud_rate);
@@ -178,9 +181,8 @@ bool configure_port(HANDLE h, std::int32_t baud_rate)
     dcb.fOutX = 0;
     dcb.fInX = 0;
     if (!SetCommState(h, &dcb)) {
-        note_failure(cause_rate_refused, GetLastError());
-        failure.rate_asked = baud_rate;
-        failure.rate_actual = GetCommState(h, &dcb) ? static_cast<std::int32_t>(dcb.BaudRate) : 0;
+        const DWORD error = GetLastError();
+        note_rate_refused(error, baud_rate, GetCommState(h, &dcb) ? dcb.BaudRate : 0);
         return false;
     }
     COMMTIMEOUTS t = first_read_timeouts();

@@ -85,8 +85,9 @@ bool configure(int fd, std::int32_t baud_rate, endpoint_role role)
     // A UART with a base rate reports the rate asked for even when no
     // divisor makes it, and runs at another; the far end would disagree.
     const std::int32_t base = uart_base_rate(fd);
-    if (base > 0 && !rate_close_enough(baud_rate, divided_rate(base, baud_rate))) {
-        note_rate_refused(baud_rate, divided_rate(base, baud_rate));
+    const std::int32_t made = base > 0 ? divided_rate(base, baud_rate) : baud_rate;
+    if (!rate_close_enough(baud_rate, made)) {
+        note_rate_refused(baud_rate, made);
         return false;
     }
     // Pseudo-terminals have no modem lines, so a refusal is not an error.
@@ -112,14 +113,20 @@ void note_data_arrived(int fd)
     tcsetattr(fd, TCSANOW, &t);
 }
 
+// What poll reports of fd within ms: its revents, 0 on time-out or failure.
 // poll: the number of ready descriptors, 0 on time-out, -1 on failure.
-bool ready_within(int fd, short events, int ms)
+short poll_once(int fd, short events, int ms)
 {
     pollfd p = {fd, events, 0};
     int n = 0;
     do n = poll(&p, 1, ms);
     while (n < 0 && errno == EINTR);
-    return n > 0;
+    return n > 0 ? p.revents : 0;
+}
+
+bool ready_within(int fd, short events, int ms)
+{
+    return poll_once(fd, events, ms) != 0;
 }
 
 // A hung-up port (a USB adapter pulled out, vhangup, a closed far side of a
@@ -127,11 +134,7 @@ bool ready_within(int fd, short events, int ms)
 // that ends a receive.
 bool hung_up(int fd)
 {
-    pollfd p = {fd, POLLIN, 0};
-    int n = 0;
-    do n = poll(&p, 1, 0);
-    while (n < 0 && errno == EINTR);
-    return n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    return (poll_once(fd, POLLIN, 0) & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 void pause_ms(long ms)
