@@ -19,14 +19,6 @@ constexpr endpoint_handle invalid_handle = -1;
 // reading only, a disk destination is created or emptied.
 enum endpoint_role { role_source, role_destination };
 
-// The characters that begin an option on this platform ("-" on POSIX, where
-// "/" begins an absolute path; "-" and "/" on Windows).
-extern const char option_prefixes[];
-
-// Shows progress dots as they are printed when standard output is a
-// terminal; leaves a file or a pipe fully buffered.
-void console_prepare();
-
 // Opens name as the given end. A name beginning with "COM" is a serial port,
 // driven at baud_rate; so is a path that opens as a terminal device. Any
 // other name is a disk file, held exclusively while it is open. Returns the

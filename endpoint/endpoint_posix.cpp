@@ -10,28 +10,11 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
 #include "endpoint.h"
 #include "endpoint_posix.h"
-
-// POSIX paths begin with "/", so only "-" can begin an option.
-const char option_prefixes[] = "-";
-
-void console_prepare()
-{
-    // A standard descriptor that was closed would be taken by an endpoint,
-    // and the dots would be written into it. fcntl: -1 for a closed one.
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDWR);
-    // A pipe whose reader has gone fails the write (EPIPE), which the
-    // transfer reports, instead of killing the run unannounced.
-    std::signal(SIGPIPE, SIG_IGN);
-    // isatty: 1 for a terminal, 0 otherwise.
-    if (isatty(STDOUT_FILENO) == 1) std::setvbuf(stdout, nullptr, _IONBF, 0);
-}
 
 namespace {
 

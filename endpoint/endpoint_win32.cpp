@@ -8,17 +8,6 @@
 
 #include "endpoint.h"
 
-// Asks the mingw-w64 start-up code to expand wildcards in the arguments.
-int _dowildcard = -1;
-
-// Both "-" and "/" begin an option, as is usual on Windows.
-const char option_prefixes[] = "-/";
-
-void console_prepare()
-{
-    // Each printf reaches the console at once; nothing to change.
-}
-
 namespace {
 
 HANDLE handle_of(endpoint_handle handle)

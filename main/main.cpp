@@ -6,6 +6,7 @@
 #include "../endpoint/endpoint.h"
 #include "../transfer/transfer.h"
 #include "cmdline.h"
+#include "console.h"
 
 namespace {
 
@@ -19,16 +20,46 @@ transfer_result run_transfer(const run_settings &settings, endpoint_handle sourc
     }
 }
 
-// Prints message, naming the endpoint, on standard output, where scripts
-// read it, and the system's reason behind it on standard error. Returns
-// the exit status of a failed run.
-int report_failure(const char *message, const char *name)
+// Writes text on standard error with its control characters escaped, so
+// that a name holding a line end cannot split or forge a line.
+void print_escaped(const char *text)
+{
+    for (const char *p = text; *p; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f) std::fprintf(stderr, "\\x%02x", c);
+        else std::fputc(c, stderr);
+    }
+}
+
+// One line on standard error: "vesklo: NAME: TEXT". Standard output is
+// flushed first, so that the two keep their order on a shared terminal.
+void print_reason(const char *name, const char *text)
+{
+    std::fflush(stdout);
+    std::fputs("vesklo: ", stderr);
+    print_escaped(shown_name(name));
+    std::fputs(": ", stderr);
+    print_escaped(text);
+    std::fputc('\n', stderr);
+}
+
+enum failed_step { open_source, open_destination, read_source, write_destination };
+
+// Prints the failure message of step, naming the endpoint, on standard
+// output, where scripts read it, and the system's reason behind it on
+// standard error. Returns the exit status of a failed run.
+int report_failure(failed_step step, const char *name)
 {
     char reason[600];
     describe_failure(name, reason, sizeof reason);
-    std::printf(message, name);
-    std::fflush(stdout);
-    std::fprintf(stderr, "vesklo: %s: %s\n", name, reason);
+    const char *shown = shown_name(name);
+    switch (step) {
+    case open_source: std::printf("Can't open source file '%s'\n", shown); break;
+    case open_destination: std::printf("Can't open destination file '%s'\n", shown); break;
+    case read_source: std::printf("\nCan't read source file '%s'\n", shown); break;
+    case write_destination: std::printf("\nCan't write destination file '%s'\n", shown); break;
+    }
+    print_reason(name, reason);
     return 1;
 }
 
@@ -37,7 +68,7 @@ int report_failure(const char *message, const char *name)
 void report_damage(const char *source, const decode_report &code)
 {
     if (code.damaged == 0 && !code.odd_byte_dropped) return;
-    char what[200];
+    char what[300];
     if (code.damaged == 0)
         std::snprintf(what, sizeof what, "an odd last code byte was dropped");
     else
@@ -45,16 +76,17 @@ void report_damage(const char *source, const decode_report &code)
                       "%lld of %lld code bytes were damaged (their doubled bits disagree)%s",
                       static_cast<long long>(code.damaged), static_cast<long long>(code.code_bytes),
                       code.odd_byte_dropped ? ", and an odd last code byte was dropped" : "");
-    std::fflush(stdout);
-    std::fprintf(stderr,
-                 "vesklo: %s: %s; likely a wrong baud rate, noise on the line, or a source that "
-                 "is not Hispeed code\n",
-                 source, what);
+    char text[500];
+    std::snprintf(text, sizeof text,
+                  "%s; likely a wrong baud rate, noise on the line, or a source that is not "
+                  "Hispeed code",
+                  what);
+    print_reason(source, text);
 }
 
 }  // namespace
 
-int main(int argc, char **argv)
+int vesklo_main(int argc, char **argv)
 {
     console_prepare();
     run_settings settings;
@@ -63,23 +95,20 @@ int main(int argc, char **argv)
         return 1;
     }
     const endpoint_handle source = file_open(settings.source, settings.baud_rate, role_source);
-    if (source == invalid_handle)
-        return report_failure("Can't open source file '%s'\n", settings.source);
+    if (source == invalid_handle) return report_failure(open_source, settings.source);
     const endpoint_handle destination =
         file_open(settings.destination, settings.baud_rate, role_destination);
     if (destination == invalid_handle) {
-        report_failure("Can't open destination file '%s'\n", settings.destination);
+        report_failure(open_destination, settings.destination);
         file_close(source);
         return 1;
     }
     decode_report code = {0, 0, false};
     int status = 0;
     switch (run_transfer(settings, source, destination, &code)) {
-    case transfer_read_failed:
-        status = report_failure("\nCan't read source file '%s'\n", settings.source);
-        break;
+    case transfer_read_failed: status = report_failure(read_source, settings.source); break;
     case transfer_write_failed:
-        status = report_failure("\nCan't write destination file '%s'\n", settings.destination);
+        status = report_failure(write_destination, settings.destination);
         break;
     case transfer_done: break;
     }
@@ -87,8 +116,10 @@ int main(int argc, char **argv)
     // A failed close of the destination can mean that written data never
     // reached it, so it counts as a failed write.
     if (!file_close(destination) && status == 0)
-        status = report_failure("\nCan't write destination file '%s'\n", settings.destination);
-    if (status == 0) std::printf("\nfinish!\n");
+        status = report_failure(write_destination, settings.destination);
+    if (status != 0) return status;
+    std::printf("\nfinish!\n");
+    // A run that failed has said why; the damage would only blur it.
     report_damage(settings.source, code);
-    return status;
+    return 0;
 }

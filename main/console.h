@@ -1,0 +1,24 @@
+// What the front end needs of the platform's console and start-up: the
+// program's entry, the standard descriptors, the characters that begin an
+// option, and names as the console shows them. The build picks
+// console_posix.cpp or console_win32.cpp.
+#pragma once
+
+// The characters that begin an option on this platform ("-" on POSIX, where
+// "/" begins an absolute path; "-" and "/" on Windows).
+extern const char option_prefixes[];
+
+// Makes the standard descriptors fit for a run: none left closed for an
+// endpoint to take, a reader that went away a failed write rather than an
+// ending signal, and progress dots shown as they are printed on a terminal.
+void console_prepare();
+
+// Returns name as the console shows it: name itself on POSIX; on Windows,
+// where names are held as UTF-8, converted to the console's code page, a
+// look-alike standing in for a character it lacks. The text lives in a
+// static buffer that the next call overwrites.
+const char *shown_name(const char *name);
+
+// One run, with the arguments as narrow strings (UTF-8 on Windows), called
+// by the platform's entry point. Returns the exit status.
+int vesklo_main(int argc, char **argv);
