@@ -3,8 +3,7 @@
 import os
 import sys
 
-def pattern(n):
-    return bytes((i * 13 + i // 256) & 0xFF for i in range(n))
+from guest_lib import pattern
 
 out = sys.argv[1]
 with open(os.path.join(out, "prog"), "wb") as f:

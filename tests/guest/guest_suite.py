@@ -9,126 +9,30 @@ suite, never a port of the host.
 
 Ends with 'N passed, M failed'; exits 1 when any check failed."""
 import os
-import re
-import socket
-import subprocess
 import sys
-import threading
 import time
 
-CODES = bytes([0x80, 0x81, 0x86, 0x87, 0x98, 0x99, 0x9E, 0x9F,
-               0xE0, 0xE1, 0xE6, 0xE7, 0xF8, 0xF9, 0xFE, 0xFF])
+from guest_lib import Checks, Guest, hispeed, pattern
 
 
-def hispeed(raw):
-    return bytes(b for x in raw for b in (CODES[x & 15], CODES[x >> 4]))
-
-
-def pattern(n):
-    return bytes((i * 13 + i // 256) & 0xFF for i in range(n))
-
-
-class Guest:
-    def __init__(self, kernel, initrd, work):
-        self.work = work
-        paths = {n: os.path.join(work, n + ".sock") for n in ("con", "com1", "com2")}
-        for p in paths.values():
-            if os.path.exists(p):
-                os.unlink(p)
-        # -display none, not -nographic: with -nographic the firmware
-        # prints a banner on COM1, which would reach a receiver as data.
-        self.qemu = subprocess.Popen(
-            ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-display", "none",
-             "-m", "256", "-kernel", kernel, "-initrd", initrd, "-append", "quiet 8250.nr_uarts=2",
-             "-chardev", f"socket,id=con,path={paths['con']},server=on,wait=off",
-             "-device", "virtio-serial-pci", "-device", "virtconsole,chardev=con",
-             "-chardev", f"socket,id=s0,path={paths['com1']},server=on,wait=off",
-             "-serial", "chardev:s0",
-             "-chardev", f"socket,id=s1,path={paths['com2']},server=on,wait=off",
-             "-serial", "chardev:s1"],
-            stdin=subprocess.DEVNULL)
-        deadline = time.monotonic() + 20
-        while not all(os.path.exists(p) for p in paths.values()):
-            if time.monotonic() > deadline:
-                raise RuntimeError("QEMU did not start")
-            time.sleep(0.05)
-        self.sock = {}
-        for n, p in paths.items():
-            s = socket.socket(socket.AF_UNIX)
-            s.connect(p)
-            self.sock[n] = s
-        self.console = b""
-        self.lock = threading.Condition()
-        self.received = {"com1": bytearray(), "com2": bytearray()}
-        self.relay = False
-        for n in ("con", "com1", "com2"):
-            threading.Thread(target=self.pump, args=(n,), daemon=True).start()
-        self.wait_console(rb"guest ready\r?\n", 60)
-
-    def pump(self, name):
-        s = self.sock[name]
-        while True:
-            try:
-                data = s.recv(65536)
-            except OSError:
-                return
-            if not data:
-                return
-            with self.lock:
-                if name == "con":
-                    self.console += data
-                elif self.relay:
-                    self.sock["com2" if name == "com1" else "com1"].sendall(data)
-                else:
-                    self.received[name] += data
-                self.lock.notify_all()
-
-    def wait_console(self, pattern, timeout):
-        """Waits for the regular expression pattern on the console; returns
-        what came before it, the match and the time it came, and drops them
-        from the console."""
-        rx = re.compile(pattern)
-        with self.lock:
-            found = self.lock.wait_for(lambda: rx.search(self.console), timeout)
-            at = time.monotonic()
-            if not found:
-                raise RuntimeError("no %r on the console; it shows %r" % (pattern, self.console[-500:]))
-            before = self.console[:found.start()].decode(errors="replace")
-            self.console = self.console[found.end():]
-            return before, found, at
-
-    def run(self, command, timeout=60):
-        """Runs command in the guest's PID 1 loop; returns (output, status)."""
-        self.sock["con"].sendall(command.encode() + b"\n")
-        out, found, _ = self.wait_console(rb"== done (\d+)\r?\n", timeout)
-        return out, int(found.group(1))
-
-    def take(self, name, want, timeout=20):
-        with self.lock:
-            self.lock.wait_for(lambda: len(self.received[name]) >= want, timeout)
-            data = bytes(self.received[name])
-            self.received[name].clear()
-            return data
-
-    def send(self, name, data):
-        self.sock[name].sendall(data)
-
-    def stop(self):
-        self.qemu.kill()
-        self.qemu.wait()
-
-
-class Checks:
-    def __init__(self):
-        self.passed = self.failed = 0
-
-    def expect(self, ok, what, detail=""):
-        if ok:
-            self.passed += 1
-            print("ok:", what)
-        else:
-            self.failed += 1
-            print("FAILED:", what, detail)
+def start_guest(kernel, initrd, work):
+    """The guest with COM1 and COM2 on the sockets com1 and com2."""
+    path = {n: Guest.socket_path(work, n) for n in ("con", "com1", "com2")}
+    for p in path.values():
+        if os.path.exists(p):
+            os.unlink(p)
+    # -display none, not -nographic: with -nographic the firmware
+    # prints a banner on COM1, which would reach a receiver as data.
+    return Guest(
+        ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-display", "none",
+         "-m", "256", "-kernel", kernel, "-initrd", initrd, "-append", "quiet 8250.nr_uarts=2",
+         "-chardev", f"socket,id=con,path={path['con']},server=on,wait=off",
+         "-device", "virtio-serial-pci", "-device", "virtconsole,chardev=con",
+         "-chardev", f"socket,id=s0,path={path['com1']},server=on,wait=off",
+         "-serial", "chardev:s0",
+         "-chardev", f"socket,id=s1,path={path['com2']},server=on,wait=off",
+         "-serial", "chardev:s1"],
+        work)
 
 
 def settings_of(guest, device):
@@ -141,7 +45,7 @@ def main():
     prog = pattern(3000)
     checks = Checks()
     started = time.monotonic()
-    guest = Guest(kernel, initrd, work)
+    guest = start_guest(kernel, initrd, work)
     print(f"guest booted in {time.monotonic() - started:.1f} s")
     try:
         # 1. COM1 is /dev/ttyS0: the header's code and the data's code arrive.

@@ -1,0 +1,118 @@
+"""What the guest suites share: the test data, the Hispeed code, a guest
+under QEMU driven through a console socket, and the tally of checks."""
+import os
+import re
+import socket
+import subprocess
+import threading
+import time
+
+CODES = bytes([0x80, 0x81, 0x86, 0x87, 0x98, 0x99, 0x9E, 0x9F,
+               0xE0, 0xE1, 0xE6, 0xE7, 0xF8, 0xF9, 0xFE, 0xFF])
+
+
+def hispeed(raw):
+    return bytes(b for x in raw for b in (CODES[x & 15], CODES[x >> 4]))
+
+
+def pattern(n):
+    return bytes((i * 13 + i // 256) & 0xFF for i in range(n))
+
+
+class Guest:
+    """A guest under QEMU whose shell listens on the socket 'con' and whose
+    serial lines are the other sockets named in lines; what arrives on a
+    line is kept until take() collects it. argv is QEMU's command line,
+    with socket_path(work, name) for the socket of each name."""
+
+    @staticmethod
+    def socket_path(work, name):
+        return os.path.join(work, name + ".sock")
+
+    def __init__(self, argv, work, lines=("com1", "com2")):
+        self.work = work
+        names = ("con",) + tuple(lines)
+        paths = {n: Guest.socket_path(work, n) for n in names}
+        self.qemu = subprocess.Popen(argv, stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 20
+        while not all(os.path.exists(p) for p in paths.values()):
+            if time.monotonic() > deadline:
+                raise RuntimeError("QEMU did not start")
+            time.sleep(0.05)
+        self.sock = {}
+        for n, p in paths.items():
+            s = socket.socket(socket.AF_UNIX)
+            s.connect(p)
+            self.sock[n] = s
+        self.console = b""
+        self.lock = threading.Condition()
+        self.received = {n: bytearray() for n in lines}
+        self.relay = False
+        for n in names:
+            threading.Thread(target=self.pump, args=(n,), daemon=True).start()
+        self.wait_console(rb"guest ready\r?\n", 60)
+
+    def pump(self, name):
+        s = self.sock[name]
+        while True:
+            try:
+                data = s.recv(65536)
+            except OSError:
+                return
+            if not data:
+                return
+            with self.lock:
+                if name == "con":
+                    self.console += data
+                elif self.relay:
+                    self.sock["com2" if name == "com1" else "com1"].sendall(data)
+                else:
+                    self.received[name] += data
+                self.lock.notify_all()
+
+    def wait_console(self, pattern, timeout):
+        """Waits for the regular expression pattern on the console; returns
+        what came before it, the match and the time it came, and drops them
+        from the console."""
+        rx = re.compile(pattern)
+        with self.lock:
+            found = self.lock.wait_for(lambda: rx.search(self.console), timeout)
+            at = time.monotonic()
+            if not found:
+                raise RuntimeError("no %r on the console; it shows %r" % (pattern, self.console[-500:]))
+            before = self.console[:found.start()].decode(errors="replace")
+            self.console = self.console[found.end():]
+            return before, found, at
+
+    def run(self, command, timeout=60):
+        """Runs command in the guest's PID 1 loop; returns (output, status)."""
+        self.sock["con"].sendall(command.encode() + b"\n")
+        out, found, _ = self.wait_console(rb"== done (\d+)\r?\n", timeout)
+        return out, int(found.group(1))
+
+    def take(self, name, want, timeout=20):
+        with self.lock:
+            self.lock.wait_for(lambda: len(self.received[name]) >= want, timeout)
+            data = bytes(self.received[name])
+            self.received[name].clear()
+            return data
+
+    def send(self, name, data):
+        self.sock[name].sendall(data)
+
+    def stop(self):
+        self.qemu.kill()
+        self.qemu.wait()
+
+
+class Checks:
+    def __init__(self):
+        self.passed = self.failed = 0
+
+    def expect(self, ok, what, detail=""):
+        if ok:
+            self.passed += 1
+            print("ok:", what)
+        else:
+            self.failed += 1
+            print("FAILED:", what, detail)
