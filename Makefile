@@ -7,13 +7,17 @@ SKIPPED := $(CURDIR)/$(BUILD)/skipped
 
 # What the whole suite needs beyond a C++ compiler: GoogleTest, the Windows
 # cross-compiler and Wine, clang's libFuzzer, the packaging tools, GNU time
-# for the benchmark, setpriv for the runs as an ordinary user, and QEMU,
-# busybox and cpio for the guest with real UARTs.
+# for the benchmark, setpriv for the runs as an ordinary user, QEMU,
+# busybox and cpio for the guests with real UARTs, the ARM cross compilers,
+# QEMU's ARM machines and user-mode emulator, and the device tree tools
+# for the Raspberry Pi guest.
 DEPS := cmake make g++ libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 clang \
 	libclang-rt-dev dpkg-dev lintian man-db groff-base python3 time util-linux \
-	qemu-system-x86 busybox-static cpio
+	qemu-system-x86 busybox-static cpio \
+	g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-system-arm qemu-user-static \
+	device-tree-compiler
 
-.PHONY: all test demo bench bench-line windows sanitize install package deps clean
+.PHONY: all test demo bench bench-line windows arm64 armhf cross sanitize install package deps clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -23,10 +27,12 @@ all:
 # line says which and how to get them.
 test: all
 	@rm -f $(SKIPPED)
-	$(MAKE) --no-print-directory windows sanitize
+	$(MAKE) --no-print-directory windows arm64 armhf sanitize
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	sh tests/wine_suite.sh $(BUILD)/tests/cli_tests $(CURDIR)/build-windows/vesklo.exe $(SKIPPED)
+	sh tests/qemu_user_suite.sh $(BUILD)/tests $(CURDIR)/build-armhf/vesklo $(SKIPPED)
 	sh tests/guest/run.sh $(BUILD) $(SKIPPED)
+	sh tests/guest/run_arm.sh $(BUILD) $(CURDIR)/build-arm64/vesklo $(SKIPPED)
 	@if [ -s $(SKIPPED) ]; then \
 	  echo "skipped: $$(paste -sd';' $(SKIPPED) | sed 's/;/; /g'). 'make deps' (as root) installs what they need."; \
 	else echo "skipped: none"; fi
@@ -47,6 +53,20 @@ windows:
 	else echo "windows build: skipped (x86_64-w64-mingw32-g++-posix missing)"; \
 	  mkdir -p $(BUILD); echo "the Windows build (mingw-w64 missing)" >> $(SKIPPED); fi
 
+# The ARM builds for Linux (the Raspberry Pi), cross-compiled:
+# build-arm64/vesklo and build-armhf/vesklo; each skipped with a note where
+# its cross compiler is missing.
+arm64:
+	@$(MAKE) --no-print-directory cross ARCH=arm64 TRIPLET=aarch64-linux-gnu
+armhf:
+	@$(MAKE) --no-print-directory cross ARCH=armhf TRIPLET=arm-linux-gnueabihf
+cross:
+	@if command -v $(TRIPLET)-g++ >/dev/null 2>&1; then \
+	  cmake -S . -B build-$(ARCH) -DCMAKE_TOOLCHAIN_FILE=cmake/$(TRIPLET).cmake \
+	    -DCMAKE_BUILD_TYPE=Release -DVESKLO_TESTS=OFF && cmake --build build-$(ARCH) -j $(JOBS); \
+	else echo "$(ARCH) build: skipped ($(TRIPLET)-g++ missing)"; \
+	  mkdir -p $(BUILD); echo "the $(ARCH) build ($(TRIPLET)-g++ missing)" >> $(SKIPPED); fi
+
 demo: all
 	sh demo/demo.sh $(BUILD)
 
@@ -60,16 +80,21 @@ bench-line: all
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# build/vesklo_VERSION_amd64.deb, and build-windows/vesklo-VERSION-win64.zip
-# where the Windows build can be made.
-package: all windows
+# build/vesklo_VERSION_amd64.deb, build-windows/vesklo-VERSION-win64.zip,
+# build-arm64/vesklo_VERSION_arm64.deb and build-armhf/vesklo_VERSION_armhf.deb
+# where those builds can be made.
+package: all windows arm64 armhf
 	cd $(BUILD) && cpack
-	@if [ -f build-windows/vesklo.exe ]; then cd build-windows && cpack; fi
+	@for b in build-windows build-arm64 build-armhf; do \
+	  if [ -f $$b/CPackConfig.cmake ]; then (cd $$b && cpack) || exit 1; fi; done
 
-# Everything the whole suite needs, from Debian's packages (as root).
+# Everything the whole suite needs, from Debian's packages (as root). The
+# ARM guest's kernel and busybox are arm64 packages: the architecture is
+# added so that apt-get can download them (nothing of it is installed).
 deps:
+	dpkg --add-architecture arm64
 	apt-get update
 	DEBIAN_FRONTEND=noninteractive apt-get install -y $(DEPS)
 
 clean:
-	rm -rf $(BUILD) build-windows build-sanitize build-fuzz
+	rm -rf $(BUILD) build-windows build-arm64 build-armhf build-sanitize build-fuzz

@@ -36,11 +36,33 @@ std::string lines_beginning(const std::string &text, const std::string &prefix)
     return kept;
 }
 
+// The runner, when there is one, and the tool under test.
+std::vector<std::string> tool_words()
+{
+    std::vector<std::string> words;
+    const std::string runner = env_or("VESKLO_RUNNER", "");
+    if (!runner.empty()) words.push_back(runner);
+    words.push_back(env_or("VESKLO_EXE", VESKLO_BIN));
+    return words;
+}
+
 }  // namespace
 
 bool testing_windows_build()
 {
-    return !env_or("VESKLO_RUNNER", "").empty();
+    const std::string exe = env_or("VESKLO_EXE", "");
+    return exe.size() > 4 && exe.compare(exe.size() - 4, 4, ".exe") == 0;
+}
+
+std::string tool_command()
+{
+    std::string command;
+    for (const std::string &word : tool_words()) {
+        command += command.empty() ? "'" : " '";
+        for (char c : word) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        command += "'";
+    }
+    return command;
 }
 
 std::string make_temp_dir()
@@ -70,9 +92,8 @@ running_tool start_vesklo(const std::vector<std::string> &args, const std::strin
         const std::string id = std::to_string(ordinary_user);
         argv = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--"};
     }
-    const std::string runner = env_or("VESKLO_RUNNER", "");
-    if (!runner.empty()) argv.push_back(runner);
-    argv.push_back(runner.empty() ? env_or("VESKLO_BIN", VESKLO_BIN) : env_or("VESKLO_EXE", ""));
+    const std::vector<std::string> tool = tool_words();
+    argv.insert(argv.end(), tool.begin(), tool.end());
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char *> raw;
     for (auto &a : argv) raw.push_back(a.data());

@@ -1,6 +1,7 @@
 // Running the built tool as a user would, in a temporary directory of its
-// own. VESKLO_RUNNER (for example wine) is put in front of the binary when
-// set, and VESKLO_EXE then names the binary that it runs.
+// own. The tool under test is the native build unless VESKLO_EXE names
+// another (the Windows build, the armhf build); VESKLO_RUNNER, when set, is
+// the program that runs it (wine, qemu-arm-static).
 #pragma once
 
 #include <string>
@@ -20,8 +21,12 @@ struct run_result {
 constexpr int ordinary_user = 65534;
 bool can_run_as_ordinary_user();
 
-// True when the tool under test is the Windows build.
+// True when the tool under test is the Windows build: VESKLO_EXE names a
+// .exe file.
 bool testing_windows_build();
+
+// The command that runs the tool under test, as words quoted for sh.
+std::string tool_command();
 
 // A fresh directory, removed by remove_tree.
 std::string make_temp_dir();

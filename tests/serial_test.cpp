@@ -301,6 +301,22 @@ TEST_F(Serial, SendsByteExact)
     }
 }
 
+// Rates outside the Bxxx table reach the port through termios2.
+TEST_F(Serial, CustomRatesReachThePort)
+{
+    const std::string data = pattern(3000);
+    write_file(at("data"), data);
+    for (const std::int32_t rate : {12345, 250000}) {
+        std::string received;
+        std::thread reader([&] { received = read_master(pty.master, data.size()); });
+        const run_result r = run_vesklo({"c", "data", pty.path, "-b" + std::to_string(rate)}, dir);
+        reader.join();
+        EXPECT_EQ(r.status, 0) << rate << " " << r.errors;
+        EXPECT_TRUE(received == data) << rate;
+        EXPECT_EQ(current_custom_rate(pty.slave), rate);
+    }
+}
+
 TEST_F(Serial, ReceivesLateOddBurstsAndEndsWhenQuiet)
 {
     const std::string data = pattern(6000);
