@@ -32,7 +32,7 @@ test: all
 	sh tests/wine_suite.sh $(BUILD)/tests/cli_tests $(CURDIR)/build-windows/vesklo.exe $(SKIPPED)
 	sh tests/qemu_user_suite.sh $(BUILD)/tests $(CURDIR)/build-armhf/vesklo $(SKIPPED)
 	sh tests/guest/run.sh $(BUILD) $(SKIPPED)
-	sh tests/guest/run_arm.sh $(BUILD) $(CURDIR)/build-arm64/vesklo $(SKIPPED)
+	sh tests/guest/run_arm.sh $(BUILD) $(CURDIR)/build-arm64/vesklo $(CURDIR)/build-armhf/vesklo $(SKIPPED)
 	@if [ -s $(SKIPPED) ]; then \
 	  echo "skipped: $$(paste -sd';' $(SKIPPED) | sed 's/;/; /g'). 'make deps' (as root) installs what they need."; \
 	else echo "skipped: none"; fi
