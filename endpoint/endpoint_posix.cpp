@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <csignal>
 #include <cstring>
 #include <initializer_list>
@@ -35,6 +37,16 @@ endpoint_handle note_held(endpoint_handle handle)
     if (handle >= 0 && held_count < 2 && fstat(static_cast<int>(handle), &st) == 0)
         held[held_count++] = {st.st_dev, st.st_ino};
     return handle;
+}
+
+// Notes a file or device found busy: cause_same_file when this run holds
+// it already as its other end, else cause_in_use.
+void note_busy(const struct stat &st)
+{
+    bool same = false;
+    for (int i = 0; i < held_count; ++i)
+        same = same || (held[i].device == st.st_dev && held[i].inode == st.st_ino);
+    note_failure(same ? cause_same_file : cause_in_use, EBUSY);
 }
 
 int fd_of(endpoint_handle handle)
@@ -66,12 +78,27 @@ bool forget_port(int fd)
     return was_port;
 }
 
-// Ctrl-C, kill and a closed terminal end a run that holds a port (a receive
-// waits without limit for its first byte). The port is given up at once:
-// unsent output discarded, so the close does not wait for a line that may
-// never drain, and exclusive use cleared, which would otherwise outlive this
-// run on a device that stays open elsewhere (a pseudo-terminal). Then the
-// signal ends the run with its default action. Only async-signal-safe calls.
+// The signals whose default action ends the process and that a user or a
+// system sends to end a run: Ctrl-C, Ctrl-\, kill, a closed terminal,
+// timers and limits.
+constexpr int ending_signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGALRM, SIGUSR1,
+                                  SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
+
+sigset_t ending_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : ending_signals) sigaddset(&set, sig);
+    return set;
+}
+
+// An ending signal ends a run that holds a port (a receive waits without
+// limit for its first byte, a drain for a line that may never take its
+// data). The port is given up at once: unsent output discarded, so the
+// close does not wait for that line, and exclusive use cleared, which would
+// otherwise outlive this run on a device that stays open elsewhere (a
+// pseudo-terminal). Then the signal ends the run with its default action.
+// Only async-signal-safe calls.
 void give_up_ports(int sig)
 {
     const int saved = errno;
@@ -88,16 +115,44 @@ void give_up_ports(int sig)
     raise(sig);
 }
 
+// A signal that whoever started the run ignores (nohup, a background job
+// of a script) stays ignored: the run was meant to survive it. While the
+// handler gives the ports up, the other ending signals wait.
 void catch_ending_signals()
 {
     static bool caught = false;
     if (caught) return;
     caught = true;
-    struct sigaction action = {};
-    action.sa_handler = give_up_ports;
-    action.sa_flags = SA_RESETHAND | SA_NODEFER;
-    sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+    for (int sig : ending_signals) {
+        struct sigaction now = {};
+        // sigaction: 0 on success, -1 on failure.
+        if (sigaction(sig, nullptr, &now) != 0 || now.sa_handler == SIG_IGN) continue;
+        struct sigaction action = {};
+        action.sa_handler = give_up_ports;
+        action.sa_flags = SA_RESETHAND | SA_NODEFER;
+        action.sa_mask = ending_set();
+        sigdelset(&action.sa_mask, sig);
+        sigaction(sig, &action, nullptr);
+    }
+}
+
+// Gives up fd, a port of this run that has drained or failed: forgotten
+// and closed with the ending signals held back, so that a signal finds it
+// either still the run's, to give up, or already closed. Returns what
+// close returned, with errno.
+int close_port(int fd)
+{
+    const sigset_t ending = ending_set();
+    sigset_t before;
+    // sigprocmask: 0 on success, -1 on failure (only for a bad argument).
+    sigprocmask(SIG_BLOCK, &ending, &before);
+    forget_port(fd);
+    ioctl(fd, TIOCNXCL);
+    const int closed = close(fd);
+    const int saved = errno;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    errno = saved;
+    return closed;
 }
 
 // Takes fd, an open terminal, as a port of this run. Returns fd, or
@@ -131,16 +186,41 @@ endpoint_handle fail_open(int fd, failure_cause cause, int code)
     return invalid_handle;
 }
 
+// True when a destination called name would be made in /dev itself or
+// under /dev/serial/, where only the kernel makes device nodes: a regular
+// file made there for an adapter that is unplugged would take its place.
+bool in_device_directory(const char *name)
+{
+    char dir[PATH_MAX], resolved[PATH_MAX];
+    const char *slash = std::strrchr(name, '/');
+    const std::size_t length = slash ? static_cast<std::size_t>(slash - name) : 0;
+    if (length >= sizeof dir) return false;
+    std::memcpy(dir, name, length);
+    dir[length] = '\0';
+    const char *parent = !slash ? "." : length == 0 ? "/" : dir;
+    // realpath: the resolved path, or null on failure.
+    if (!realpath(parent, resolved)) return false;
+    return std::strcmp(resolved, "/dev") == 0 || std::strcmp(resolved, "/dev/serial") == 0 ||
+           std::strncmp(resolved, "/dev/serial/", 12) == 0;
+}
+
 // A disk source is opened for reading only and must exist; a destination is
-// created when missing. A destination is emptied only once this run holds
-// its lock, so a file named as both ends, or held by another program, is
-// left as it was; only regular files that hold data are emptied (not
-// /dev/null, a FIFO).
+// created when missing, but never in /dev. A destination is emptied only
+// once this run holds its lock, so a file named as both ends, or held by
+// another program, is left as it was; only regular files that hold data are
+// emptied (not /dev/null, a FIFO).
 endpoint_handle disk_open(const char *name, endpoint_role role)
 {
-    const int fd = open_retrying(name, role == role_source ? O_RDONLY : O_WRONLY | O_CREAT);
+    const bool in_dev = in_device_directory(name);
+    const int fd = open_retrying(name, role == role_source ? O_RDONLY
+                                       : in_dev            ? O_WRONLY
+                                                           : O_WRONLY | O_CREAT);
     if (fd < 0) {
-        note_failure(errno == EISDIR ? cause_directory : cause_system, errno);
+        const int code = errno;
+        note_failure(code == EISDIR                 ? cause_directory
+                     : in_dev && code == ENOENT     ? cause_no_such_port
+                                                    : cause_system,
+                     code);
         return invalid_handle;
     }
     struct stat st;
@@ -186,6 +266,11 @@ endpoint_handle terminal_open(const char *name, std::int32_t baud_rate, endpoint
     struct stat st;
     if (stat(name, &st) != 0 || !S_ISCHR(st.st_mode)) return nothing_opened;
     const int fd = open_retrying(name, O_RDWR | O_NONBLOCK);
+    if (fd < 0 && errno == EBUSY) {
+        // Another run holds it exclusively (TIOCEXCL): a terminal in use.
+        note_busy(st);
+        return invalid_handle;
+    }
     if (fd < 0) {
         const int saved = errno;
         if (!one_way_terminal(name)) return nothing_opened;
@@ -214,11 +299,8 @@ void note_rate_refused(std::int32_t asked, std::int32_t actual)
 void note_lock_refused(int fd)
 {
     struct stat st;
-    bool same = false;
-    if (fstat(fd, &st) == 0)
-        for (int i = 0; i < held_count; ++i)
-            same = same || (held[i].device == st.st_dev && held[i].inode == st.st_ino);
-    note_failure(same ? cause_same_file : cause_in_use, EBUSY);
+    if (fstat(fd, &st) == 0) note_busy(st);
+    else note_failure(cause_in_use, EBUSY);
 }
 
 endpoint_failure last_failure()
@@ -236,6 +318,11 @@ endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_rol
         }
         const int fd = open_retrying(path, O_RDWR | O_NONBLOCK);
         if (fd >= 0) return note_held(take_port(fd, baud_rate, name, role));
+        struct stat st;
+        if (errno == EBUSY && stat(path, &st) == 0) {
+            note_busy(st);
+            return invalid_handle;
+        }
         const bool missing = errno == ENOENT || errno == ENXIO || errno == ENODEV;
         note_failure(missing ? cause_no_such_port : cause_system, errno);
         return invalid_handle;
@@ -279,10 +366,11 @@ std::int32_t file_size(endpoint_handle handle)
 bool file_close(endpoint_handle handle)
 {
     const int fd = fd_of(handle);
-    if (forget_port(fd)) port_drain(fd);
+    const int slot = open_ports[0] == fd ? 0 : open_ports[1] == fd ? 1 : -1;
+    const bool drained = slot < 0 || port_drain(fd, port_names[slot]);
     // close: 0 on success, -1 on failure. Not retried on EINTR: on Linux
     // the descriptor is gone whatever close returns.
-    if (close(fd) == 0) return true;
-    note_failure(cause_system, errno);
-    return false;
+    const int closed = slot < 0 ? close(fd) : close_port(fd);
+    if (closed != 0 && drained) note_failure(cause_system, errno);
+    return drained && closed == 0;
 }

@@ -62,5 +62,8 @@ std::int32_t port_read(int fd, void *buffer, std::int32_t count);
 // noted.
 std::int32_t port_write(int fd, const void *buffer, std::int32_t count, const char *name);
 
-// Waits until all output has been sent, then 100 ms more; gives the port up.
-void port_drain(int fd);
+// Waits until all output of the port fd, called name, has been sent, then
+// 100 ms more. When the queue has not shrunk for 5 s, says so once on
+// standard error, and waits on. Returns false, with the failure noted and
+// unsent output discarded, when the port failed or was found hung up.
+bool port_drain(int fd, const char *name);

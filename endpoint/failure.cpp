@@ -28,3 +28,12 @@ void describe_failure(const char *name, char *text, std::size_t size)
     }
     std::snprintf(text, size, "%s%s", reason, hint);
 }
+
+void print_escaped(std::FILE *stream, const char *text)
+{
+    for (const char *p = text; *p; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f) std::fprintf(stream, "\\x%02x", c);
+        else std::fputc(c, stream);
+    }
+}

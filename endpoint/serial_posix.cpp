@@ -19,6 +19,7 @@ namespace {
 constexpr cc_t quiet_end_tenths = 20;
 constexpr int gather_pause_ms = 50;
 constexpr int stall_notice_ms = 5000;
+constexpr int queue_poll_ms = 100;
 
 struct rate_entry {
     std::int32_t rate;
@@ -145,6 +146,54 @@ void pause_ms(long ms)
     }
 }
 
+// A line that takes no data (CTS off) holds a send or a drain without
+// limit; the user is told once in the run, and the wait goes on. Standard
+// output is flushed first, so that the notice follows the dots shown.
+void tell_stalled(const char *name)
+{
+    static bool told = false;
+    if (told) return;
+    told = true;
+    std::fflush(stdout);
+    std::fputs("vesklo: ", stderr);
+    print_escaped(stderr, name);
+    std::fputs(": the port has taken no data for 5 s: the receiver may not be ready (CTS off), "
+               "or the cable may have no handshake lines; still waiting (Ctrl-C ends it)\n",
+               stderr);
+}
+
+// Notes a failed read, write or drain on a port: the errors of a device that
+// went away or a line that was hung up are a hang-up, with its hint.
+void note_port_failure(int code)
+{
+    const bool gone = code == EIO || code == ENXIO || code == ENODEV;
+    note_failure(gone ? cause_hung_up : cause_system, code);
+}
+
+// Waits until the output queue of fd is empty, polling it, since a drain
+// that blocks in the kernel could not tell a stalled line. Returns false
+// with the failure noted when the port failed.
+bool wait_queue_empty(int fd, const char *name)
+{
+    int least = -1, still_ms = 0;
+    for (;;) {
+        int queued = 0;
+        // ioctl: 0 on success, -1 on failure.
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
+            note_port_failure(errno);
+            return false;
+        }
+        if (queued <= 0) return true;
+        if (least < 0 || queued < least) {
+            least = queued;
+            still_ms = 0;
+        } else if ((still_ms += queue_poll_ms) >= stall_notice_ms) {
+            tell_stalled(name);
+        }
+        pause_ms(queue_poll_ms);
+    }
+}
+
 }  // namespace
 
 std::int32_t read_retrying(int fd, void *buffer, std::int32_t count)
@@ -229,6 +278,7 @@ std::int32_t port_read(int fd, void *buffer, std::int32_t count)
 {
     char *p = static_cast<char *>(buffer);
     std::int32_t got = read_retrying(fd, p, count);
+    if (got < 0) note_port_failure(last_failure().code);
     if (got == 0 && hung_up(fd)) {
         note_failure(cause_hung_up, EIO);
         return -1;
@@ -247,7 +297,6 @@ std::int32_t port_read(int fd, void *buffer, std::int32_t count)
 
 std::int32_t port_write(int fd, const void *buffer, std::int32_t count, const char *name)
 {
-    static bool told = false;
     const char *p = static_cast<const char *>(buffer);
     std::int32_t done = 0;
     while (done < count) {
@@ -256,26 +305,39 @@ std::int32_t port_write(int fd, const void *buffer, std::int32_t count, const ch
         if (n > 0) {
             done += static_cast<std::int32_t>(n);
         } else if (n < 0 && errno == EAGAIN) {
-            if (ready_within(fd, POLLOUT, stall_notice_ms) || told) continue;
-            told = true;
-            std::fprintf(stderr,
-                         "vesklo: %s: the port has taken no data for 5 s: the receiver may not "
-                         "be ready (CTS off), or the cable may have no handshake lines; still "
-                         "waiting (Ctrl-C ends it)\n",
-                         name);
-        } else if (n == 0 || errno != EINTR) {
-            note_failure(n == 0 ? cause_no_progress : cause_system, n == 0 ? 0 : errno);
+            if (!ready_within(fd, POLLOUT, stall_notice_ms)) tell_stalled(name);
+        } else if (n == 0) {
+            note_failure(cause_no_progress, 0);
+            return -1;
+        } else if (errno != EINTR) {
+            note_port_failure(errno);
             return -1;
         }
     }
     return count;
 }
 
-void port_drain(int fd)
+bool port_drain(int fd, const char *name)
 {
-    // tcdrain returns at once when nothing is queued.
-    while (tcdrain(fd) != 0 && errno == EINTR) {
+    bool drained = wait_queue_empty(fd, name);
+    // tcdrain: 0 on success, -1 on failure; it returns at once when
+    // nothing is queued, and makes sure of what the queue count may miss.
+    int result = 0;
+    if (drained) {
+        do result = tcdrain(fd);
+        while (result != 0 && errno == EINTR);
+        if (result != 0) note_port_failure(errno);
     }
-    pause_ms(100);
-    ioctl(fd, TIOCNXCL);
+    // A line that went away after the last byte was queued (a USB adapter
+    // pulled out, a closed far side) may leave the data unsent while the
+    // calls above succeed.
+    if (drained && result == 0 && hung_up(fd)) {
+        note_failure(cause_hung_up, EIO);
+        result = -1;
+    }
+    drained = drained && result == 0;
+    // What is left would keep the close waiting for a line that failed.
+    if (!drained) tcflush(fd, TCOFLUSH);
+    else pause_ms(100);
+    return drained;
 }
