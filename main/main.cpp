@@ -3,8 +3,8 @@
 // header.
 #include <cstdio>
 
-#include "../endpoint/endpoint.h"
-#include "../transfer/transfer.h"
+#include "endpoint.h"
+#include "transfer.h"
 #include "cmdline.h"
 #include "console.h"
 

@@ -18,10 +18,12 @@
 #include <chrono>
 #include <thread>
 
-#include "../endpoint/custom_rate.h"
-#include "../endpoint/endpoint.h"
-#include "../endpoint/endpoint_posix.h"
+#include "custom_rate.h"
+#include "endpoint.h"
+#include "line_settings_posix.h"
+#include "serial_posix.h"
 #include "cli_support.h"
+#include "hispeed_codes.h"
 
 namespace {
 
@@ -132,11 +134,10 @@ clock_type::time_point send_in_bursts(int master, const std::string &data, int p
 
 std::string hispeed(const std::string &raw)
 {
-    static const char codes[] = "\x80\x81\x86\x87\x98\x99\x9E\x9F\xE0\xE1\xE6\xE7\xF8\xF9\xFE\xFF";
     std::string out;
     for (unsigned char b : raw) {
-        out += codes[b & 15];
-        out += codes[b >> 4];
+        out += static_cast<char>(hispeed_codes[b & 15]);
+        out += static_cast<char>(hispeed_codes[b >> 4]);
     }
     return out;
 }

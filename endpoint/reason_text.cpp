@@ -3,7 +3,7 @@
 // every platform are here; the platform's own come from its file.
 #include <cstdio>
 
-#include "failure_text.h"
+#include "reason_text.h"
 
 void describe_failure(const char *name, char *text, std::size_t size)
 {

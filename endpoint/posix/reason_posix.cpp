@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "endpoint_posix.h"
-#include "failure_text.h"
+#include "reason_text.h"
+#include "serial_posix.h"
 
 namespace {
 
