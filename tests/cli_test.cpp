@@ -69,6 +69,30 @@ TEST_F(Cli, UsageErrorsPrintTheUsageAndOpenNothing)
     }
 }
 
+// The three questions about the tool itself answer with status 0; any
+// other use of them is a command line like any other.
+TEST_F(Cli, HelpVersionAndListAnswer)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string output;
+        int status;
+    } cases[] = {
+        {{"--help"}, usage, 0},
+        {{"--version"}, "vesklo " VESKLO_VERSION "\n", 0},
+        {{"--help", "--version"}, usage, 1},
+        {{"--version", "src"}, usage, 1},
+        {{"--HELP"}, usage, 1},
+    };
+    for (const auto &c : cases) {
+        const run_result r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << show(c.args);
+        EXPECT_EQ(r.output, c.output) << show(c.args);
+    }
+    // What it lists depends on the machine; it answers either way.
+    EXPECT_EQ(run({"--list"}).status, 0);
+}
+
 TEST_F(Cli, CopiesWithAndWithoutHeader)
 {
     write_file(at("src"), pattern(20));

@@ -21,6 +21,7 @@
 #include "custom_rate.h"
 #include "endpoint.h"
 #include "line_settings_posix.h"
+#include "port_list_posix.h"
 #include "serial_posix.h"
 #include "cli_support.h"
 #include "hispeed_codes.h"
@@ -752,4 +753,166 @@ TEST_F(WineSerial, RefusedRateSaysWhy)
     const std::string refused = "; the port refused 0 baud (it runs at 9600)\n";
     ASSERT_GT(r.errors.size(), refused.size());
     EXPECT_EQ(r.errors.substr(r.errors.size() - refused.size()), refused) << r.errors;
+}
+
+// A port that runs at the rate asked but kept other data bits, or no
+// handshake, is no refusal: the run goes on, with one warning that says
+// what the port kept and what it means. A pseudo-terminal, which always
+// keeps 8 bits, gets none.
+TEST_F(Serial, KeptSettingsAreToldNotRefused)
+{
+    write_file(at("src"), "x");
+    const std::string bits = "the port kept 8 data bits where 7 were asked";
+    const std::string crosses =
+        ": the Hispeed code crosses either way, but a plain copy may be misread by a receiver "
+        "that expects 7";
+    const struct {
+        std::string keep, rate, warning;
+    } cases[] = {
+        {"cs8", "-b115200", bits + crosses},
+        {"cs8,nocrtscts", "-b115200",
+         bits + ", and runs without RTS/CTS handshake" + crosses +
+             "; without the handshake a fast line may lose data"},
+        {"nocrtscts", "-b9600", "the port runs without RTS/CTS handshake: a fast line may lose data"},
+        {"cs8", "-b9600", ""},
+        {"", "-b115200", ""},
+    };
+    for (const auto &c : cases) {
+        pty_pair line = open_pty();
+        const run_result r = wait_vesklo(start_vesklo(
+            {"c", "src", line.path, c.rate}, dir,
+            {false, {}, c.keep.empty() ? std::vector<std::string>{} : standin("VESKLO_STANDIN_KEEP=" + c.keep)}));
+        close_pty(line);
+        EXPECT_EQ(r.status, 0) << c.keep << c.rate;
+        EXPECT_EQ(r.output, ".\nfinish!\n") << c.keep << c.rate;
+        EXPECT_EQ(r.errors, c.warning.empty() ? "" : "vesklo: " + line.path + ": " + c.warning + "\n")
+            << c.keep << c.rate;
+    }
+}
+
+// Dots between disk files are gathered (a fast copy would otherwise spend
+// its time showing them one write each); with a port in the run, which sets
+// the pace, each is shown as it comes. The same dots arrive either way.
+TEST_F(Serial, DotsAreGatheredUnlessAPortSetsThePace)
+{
+    write_file(at("big"), pattern(16 << 20));
+    write_file(at("small"), pattern(64 << 10));
+    const struct {
+        bool port;
+        std::string source;
+        long chunks;
+    } cases[] = {{false, "big", 8192}, {true, "small", 32}};
+    for (const auto &c : cases) {
+        pty_pair console = open_pty(), line = open_pty();
+        const std::vector<std::string> args = {"c", c.source, c.port ? line.path : "out", "-b9600"};
+        const running_tool tool = start_vesklo(args, dir, {false, {}, {}, console.slave});
+        std::string shown, sent;
+        std::thread reader([&] { shown = read_master(console.master, static_cast<std::size_t>(c.chunks) + 10); });
+        std::thread receiver([&] { if (c.port) sent = read_master(line.master, 64 << 10); });
+        const long writes = write_calls_of(tool);
+        const run_result r = wait_vesklo(tool);
+        close(console.slave);
+        console.slave = -1;
+        reader.join();
+        receiver.join();
+        close_pty(console);
+        close_pty(line);
+        EXPECT_EQ(r.status, 0) << c.source;
+        EXPECT_EQ(std::count(shown.begin(), shown.end(), '.'), c.chunks) << c.source;
+        EXPECT_NE(shown.find("finish!"), std::string::npos) << c.source;
+        // One write a chunk for the data, and for the dots a write each, or
+        // a few in all.
+        if (c.port) {
+            EXPECT_GE(writes, 2 * c.chunks) << c.source;
+        } else {
+            EXPECT_LT(writes, c.chunks + c.chunks / 10) << c.source;
+        }
+    }
+}
+
+namespace {
+
+// A stand-in for sysfs and /dev under root: directories, symbolic links
+// and one-line files, each given by its path and what it holds.
+struct sys_entry {
+    const char *path;
+    char kind;  // 'd' directory, 'l' link to the target (under root), 'f' file
+    const char *content;
+};
+
+void make_tree(const std::string &root, const std::vector<sys_entry> &entries)
+{
+    for (const sys_entry &e : entries) {
+        const std::string path = root + "/" + e.path;
+        ASSERT_EQ(std::system(("mkdir -p '" + path.substr(0, path.rfind('/')) + "'").c_str()), 0);
+        if (e.kind == 'd') {
+            ASSERT_EQ(std::system(("mkdir -p '" + path + "'").c_str()), 0);
+        } else if (e.kind == 'l') {
+            ASSERT_EQ(symlink((root + "/" + e.content).c_str(), path.c_str()), 0) << path;
+        } else {
+            write_file(path, std::string(e.content) + "\n");
+        }
+    }
+}
+
+}  // namespace
+
+// The ports present, from sysfs: in the order people count them, with the
+// COM name and UART of an 8250 port, what a USB adapter tells of itself,
+// the real driver (past the serial core's own "port" devices) and a stable
+// name; virtual consoles and 8250 slots without a UART are left out.
+TEST(SerialList, PortsPresentFromSysfs)
+{
+    const std::string root = make_temp_dir();
+    const std::string pnp = "sys/devices/pnp0/00:01", pl011 = "sys/devices/platform/fe201000.serial";
+    const std::string usb = "sys/devices/pci0000:00/usb1/1-1", pico = "sys/devices/pci0000:00/usb2/2-1";
+    make_tree(root, {
+        {"sys/bus/drivers/serial", 'd', ""}, {"sys/bus/drivers/port", 'd', ""},
+        {"sys/bus/drivers/ctrl", 'd', ""}, {"sys/bus/drivers/ftdi_sio", 'd', ""},
+        {"sys/bus/drivers/cdc_acm", 'd', ""}, {"sys/bus/drivers/uart-pl011", 'd', ""},
+        {"sys/devices/pnp0/00:01/driver", 'l', "sys/bus/drivers/serial"},
+        {"sys/devices/pnp0/00:01/00:01:0/driver", 'l', "sys/bus/drivers/ctrl"},
+        {"sys/devices/pnp0/00:01/00:01:0/00:01:0.0/driver", 'l', "sys/bus/drivers/port"},
+        {"sys/class/tty/ttyS0/device", 'l', "sys/devices/pnp0/00:01/00:01:0/00:01:0.0"},
+        {"sys/class/tty/ttyS0/type", 'f', "4"},
+        {"sys/class/tty/ttyS1/device", 'l', "sys/devices/pnp0/00:01/00:01:0/00:01:0.0"},
+        {"sys/class/tty/ttyS1/type", 'f', "0"},
+        {"sys/class/tty/ttyS10/device", 'l', "sys/devices/pnp0/00:01/00:01:0/00:01:0.0"},
+        {"sys/class/tty/ttyS10/type", 'f', "14"},
+        {"sys/class/tty/tty1/device", 'l', "sys/devices/pnp0/00:01"},
+        {"sys/class/tty/ptmx/dev", 'f', "5:2"},
+        {"sys/devices/platform/fe201000.serial/driver", 'l', "sys/bus/drivers/uart-pl011"},
+        {"sys/class/tty/ttyAMA0/device", 'l', "sys/devices/platform/fe201000.serial"},
+        {"sys/class/tty/ttyAMA0/type", 'f', "32"},
+        {"sys/devices/pci0000:00/usb1/1-1/idVendor", 'f', "0403"},
+        {"sys/devices/pci0000:00/usb1/1-1/idProduct", 'f', "6001"},
+        {"sys/devices/pci0000:00/usb1/1-1/manufacturer", 'f', "FTDI"},
+        {"sys/devices/pci0000:00/usb1/1-1/product", 'f', "FT232R USB UART"},
+        {"sys/devices/pci0000:00/usb1/1-1/serial", 'f', "A50285BI"},
+        {"sys/devices/pci0000:00/usb1/1-1/1-1:1.0/driver", 'l', "sys/bus/drivers/ftdi_sio"},
+        {"sys/devices/pci0000:00/usb1/1-1/1-1:1.0/ttyUSB0/driver", 'l', "sys/bus/drivers/ftdi_sio"},
+        {"sys/class/tty/ttyUSB0/device", 'l', "sys/devices/pci0000:00/usb1/1-1/1-1:1.0/ttyUSB0"},
+        {"dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", 'l', "dev/ttyUSB0"},
+        {"sys/devices/pci0000:00/usb2/2-1/idVendor", 'f', "2e8a"},
+        {"sys/devices/pci0000:00/usb2/2-1/idProduct", 'f', "000a"},
+        {"sys/devices/pci0000:00/usb2/2-1/manufacturer", 'f', "Raspberry Pi"},
+        {"sys/devices/pci0000:00/usb2/2-1/product", 'f', "Pico"},
+        {"sys/devices/pci0000:00/usb2/2-1/2-1:1.0/driver", 'l', "sys/bus/drivers/cdc_acm"},
+        {"sys/class/tty/ttyACM0/device", 'l', "sys/devices/pci0000:00/usb2/2-1/2-1:1.0"},
+    });
+    port_listing ports[8];
+    const int count = list_ports_under((root + "/sys").c_str(), (root + "/dev").c_str(), ports, 8);
+    const std::vector<std::string> expected = {
+        "/dev/ttyACM0  USB 2e8a:000a  Raspberry Pi  Pico  driver cdc_acm",
+        "/dev/ttyAMA0  PL011  driver uart-pl011",
+        "/dev/ttyS0  COM1  16550A  driver serial",
+        "/dev/ttyS10  COM11  NS16550A  driver serial",
+        "/dev/ttyUSB0  USB 0403:6001  FTDI  FT232R USB UART  serial A50285BI  driver ftdi_sio  "
+        "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+    };
+    std::vector<std::string> listed;
+    for (int i = 0; i < count; ++i) listed.push_back(ports[i].text);
+    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(list_ports_under((root + "/none").c_str(), (root + "/dev").c_str(), ports, 8), 0);
+    remove_tree(root);
 }

@@ -342,6 +342,21 @@ std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t
     return count;
 }
 
+bool file_is_port(endpoint_handle handle)
+{
+    return is_open_port(handle_of(handle));
+}
+
+kept_settings file_kept_settings(endpoint_handle)
+{
+    return {0, 0, false};
+}
+
+int list_ports(port_listing *, int)
+{
+    return 0;
+}
+
 std::int32_t file_size(endpoint_handle handle)
 {
     return static_cast<std::int32_t>(GetFileSize(handle_of(handle), nullptr));
