@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 
 // The platform's file handle (a file descriptor on POSIX, a HANDLE on
@@ -38,6 +39,22 @@ std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t
 // Returns the low 32 bits of the endpoint's size, or -1 when the platform
 // cannot tell.
 std::int32_t file_size(endpoint_handle handle);
+
+// True when handle is a serial port (its reads and writes follow the line).
+bool file_is_port(endpoint_handle handle);
+
+// What a port kept of its own settings where those asked of it did not
+// take, though the port accepted them: some drivers keep 8 data bits when
+// 7 are asked, or drop the RTS/CTS handshake. Read back after the open.
+struct kept_settings {
+    int data_bits;        // the data bits the port kept, 0 when it took those asked
+    int asked_data_bits;  // and those asked
+    bool no_handshake;    // the port runs without RTS/CTS
+};
+
+// What the port handle kept; all zero for a disk file, for a port that took
+// everything, and where there is no line to tell (a pseudo-terminal).
+kept_settings file_kept_settings(endpoint_handle handle);
 
 // Closes the handle; a serial port is first drained and then given 100 ms.
 // Returns false when the platform reported a failure on closing (written
@@ -74,3 +91,18 @@ endpoint_failure last_failure();
 // hint: which access a device lacks and how users usually get it, a port
 // held by another program, the device a COM name maps to, the rate refused.
 void describe_failure(const char *name, char *text, std::size_t size);
+
+// Writes text to stream with its control characters escaped (\x0a), so
+// that a name holding a line end cannot split or forge a line of its own.
+void print_escaped(std::FILE *stream, const char *text);
+
+// One serial port present on the system, as a line of text: the name to
+// give the tool, then what the system knows of it.
+struct port_listing {
+    char text[512];
+};
+
+// Fills up to max entries with the serial ports present, in the order of
+// their names, without opening any (an open raises DTR and RTS, which
+// resets many boards). Returns how many were filled.
+int list_ports(port_listing *ports, int max);

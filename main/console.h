@@ -10,7 +10,8 @@ extern const char option_prefixes[];
 
 // Makes the standard descriptors fit for a run: none left closed for an
 // endpoint to take, a reader that went away a failed write rather than an
-// ending signal, and progress dots shown as they are printed on a terminal.
+// ending signal, and standard output fully buffered (the transfers flush
+// the dots when they are to be shown).
 void console_prepare();
 
 // Returns name as the console shows it: name itself on POSIX; on Windows,

@@ -1,5 +1,7 @@
 // The console on Windows: the start-up code splits the command line and
 // expands wildcards in it.
+#include <cstdio>
+
 #include "console.h"
 
 // Asks the mingw-w64 start-up code to expand wildcards in the arguments.
@@ -10,7 +12,10 @@ const char option_prefixes[] = "-/";
 
 void console_prepare()
 {
-    // Each printf reaches the console at once; nothing to change.
+    // Fully buffered, also on a console, where each unbuffered dot would
+    // cost a round trip: the transfers flush the dots as they are to be
+    // shown, and main before each line on standard error.
+    std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
 }
 
 const char *shown_name(const char *name)

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -85,10 +86,10 @@ bool can_run_as_ordinary_user()
 }
 
 running_tool start_vesklo(const std::vector<std::string> &args, const std::string &cwd,
-                          bool as_user)
+                          const tool_options &options)
 {
     std::vector<std::string> argv;
-    if (as_user) {
+    if (options.as_user) {
         const std::string id = std::to_string(ordinary_user);
         argv = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--"};
     }
@@ -98,6 +99,12 @@ running_tool start_vesklo(const std::vector<std::string> &args, const std::strin
     std::vector<char *> raw;
     for (auto &a : argv) raw.push_back(a.data());
     raw.push_back(nullptr);
+    // Made before the fork: the child of a threaded test may only exec.
+    std::vector<std::string> variables = options.environment;
+    for (char **e = environ; *e; ++e) variables.push_back(*e);
+    std::vector<char *> env;
+    for (auto &v : variables) env.push_back(v.data());
+    env.push_back(nullptr);
 
     // Output goes to a file, read once the tool has exited: under Wine,
     // helper processes that outlive the tool inherit its standard output,
@@ -107,13 +114,23 @@ running_tool start_vesklo(const std::vector<std::string> &args, const std::strin
     if (out < 0 || err < 0) return {-1, "", ""};
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(out, STDOUT_FILENO);
+        dup2(options.output_fd >= 0 ? options.output_fd : out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
         // The tool must not hold the test's descriptors (a pseudo-terminal's
         // master would then never close).
         for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) close(fd);
+        // Dispositions and the signal mask pass through exec: start from the
+        // defaults, not from whatever started the test.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+        for (int sig : options.ignored_signals) signal(sig, SIG_IGN);
+        // A run ended by SIGQUIT leaves no core file behind.
+        const rlimit no_core = {0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
         if (chdir(cwd.c_str()) != 0) _exit(127);
-        execvp(raw[0], raw.data());
+        execvpe(raw[0], raw.data(), env.data());
         _exit(127);
     }
     close(out);
@@ -139,6 +156,16 @@ run_result wait_vesklo(const running_tool &tool)
     if (testing_windows_build()) errors = lines_beginning(errors, "vesklo: ");
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, fold_crlf(output),
             WIFSIGNALED(status) ? WTERMSIG(status) : 0, errors};
+}
+
+long write_calls_of(const running_tool &tool)
+{
+    siginfo_t info;
+    // WNOWAIT leaves the ended tool a zombie, whose counts /proc still has.
+    if (waitid(P_PID, static_cast<id_t>(tool.pid), &info, WEXITED | WNOWAIT) != 0) return -1;
+    const std::string io = read_file("/proc/" + std::to_string(tool.pid) + "/io");
+    const std::size_t at = io.find("syscw: ");
+    return at == std::string::npos ? -1 : std::stol(io.substr(at + 7));
 }
 
 run_result run_vesklo(const std::vector<std::string> &args, const std::string &cwd)

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "../endpoint/endpoint.h"
+#include "endpoint.h"
 
 // The start address that asks for no LOADM header.
 constexpr std::int32_t no_header = -1;
@@ -15,6 +15,13 @@ enum transfer_result {
     transfer_read_failed,   // a read of the source failed
     transfer_write_failed,  // a write to the destination failed
 };
+
+// Whether every dot is shown as it is printed (each=true, the default: a
+// run with a port, whose chunks come as the line allows), or dots are
+// gathered and shown at least every 50 ms (a run between disk files, whose
+// chunks come faster than a console can show them). Standard output is
+// flushed when the header line or a shown dot is printed.
+void show_every_dot(bool each);
 
 // Copies the source unchanged, after a LOADM header unless start_address is
 // no_header.

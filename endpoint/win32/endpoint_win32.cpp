@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "endpoint.h"
+#include "failure_record.h"
 
 namespace {
 
@@ -25,19 +26,6 @@ endpoint_handle from_handle(HANDLE h)
 // reach them from the thread that the console handler runs on.
 std::atomic<HANDLE> open_ports[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
 const char *port_names[2];
-
-endpoint_failure failure = {cause_system, 0, 0, 0};
-
-// Saves the failure of the operation under way, with the system's code.
-void note_failure(failure_cause cause, DWORD code)
-{
-    failure = {cause, static_cast<int>(code), 0, 0};
-}
-
-void note_rate_refused(DWORD code, std::int32_t asked, DWORD actual)
-{
-    failure = {cause_rate_refused, static_cast<int>(code), asked, static_cast<std::int32_t>(actual)};
-}
 
 // The full paths of the disk files this run holds, to tell a sharing
 // violation caused by the run's other end from another program's.
@@ -299,11 +287,6 @@ void drain(HANDLE h)
 
 }  // namespace
 
-endpoint_failure last_failure()
-{
-    return failure;
-}
-
 endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_role role)
 {
     if (std::strncmp(name, "COM", 3) == 0) return com_open(name, baud_rate);
@@ -357,6 +340,21 @@ std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t
         done += static_cast<std::int32_t>(written);
     }
     return count;
+}
+
+bool file_is_port(endpoint_handle handle)
+{
+    return is_open_port(handle_of(handle));
+}
+
+kept_settings file_kept_settings(endpoint_handle)
+{
+    return {0, 0, false};
+}
+
+int list_ports(port_listing *, int)
+{
+    return 0;
 }
 
 std::int32_t file_size(endpoint_handle handle)
