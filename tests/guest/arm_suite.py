@@ -161,6 +161,11 @@ def main():
         try:
             clock = MACHINES[name][0]
             transfers(guest, checks, name)
+            out, status = guest.run("vesklo --list")
+            listed = [line.strip() for line in out.splitlines() if line.startswith("/dev/")]
+            checks.expect(status == 0 and "/dev/ttyAMA0  PL011  driver uart-pl011" in listed
+                          and not any(line.startswith("/dev/ttyS0 ") for line in listed),
+                          f"{name}: --list shows the PL011, not the empty 8250 slots", out)
             out, _ = guest.run("cat /sys/class/tty/ttyAMA0/uartclk")
             checks.expect(out.strip() == str(clock), f"{name}: the PL011's clock is {clock} Hz", out)
             sweep(guest, checks, name, clock)
