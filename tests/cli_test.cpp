@@ -325,6 +325,20 @@ TEST_F(CliPosix, LowerCaseComIsAFile)
     EXPECT_EQ(read_file(at("com1")), "file");
 }
 
+// Files over 2 GiB are files like any other, also on 32-bit systems: a
+// 3 GiB destination (sparse) is replaced.
+TEST_F(CliPosix, DestinationsOver2GiBAreReplaced)
+{
+    write_file(at("src"), "data");
+    const int fd = open(at("big").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, off_t{3} << 30), 0);
+    close(fd);
+    const run_result r = run({"c", "src", "big"});
+    EXPECT_EQ(r.status, 0) << r.errors;
+    EXPECT_EQ(read_file(at("big")), "data");
+}
+
 TEST_F(CliPosix, SameFileThroughLinksIsLeftIntact)
 {
     write_file(at("src"), "keep me");
