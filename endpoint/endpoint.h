@@ -53,6 +53,7 @@ enum failure_cause {
     cause_same_file,     // this run holds it already, as its other end
     cause_directory,     // a directory, not a file
     cause_rate_refused,  // the port refused the baud rate
+    cause_settings_refused,  // the port refused the rate and data bits asked together
     cause_hung_up,       // the port hung up or went away
     cause_no_progress,   // a write took no byte
 };
@@ -65,6 +66,10 @@ struct endpoint_failure {
     int code;                  // errno, or GetLastError() on Windows; 0 when none
     std::int32_t rate_asked;   // with cause_rate_refused: the rate asked for
     std::int32_t rate_actual;  // and the rate the port runs at, 0 when unknown
+    // With cause_settings_refused: the data bits asked for and those the
+    // port kept (0 when unknown), beside the two rates above.
+    std::int32_t bits_asked = 0;
+    std::int32_t bits_kept = 0;
 };
 
 endpoint_failure last_failure();

@@ -32,7 +32,15 @@ void system_reason(const endpoint_failure &f, char *text, std::size_t size)
 
 void platform_hint(const endpoint_failure &f, const char *, char *hint, std::size_t size)
 {
-    if (f.cause == cause_no_such_port)
+    if (f.cause == cause_settings_refused && f.rate_actual > 0)
+        std::snprintf(hint, size, "; the port refused %d baud with %d data bits (it runs at %d baud "
+                      "with %d)",
+                      static_cast<int>(f.rate_asked), static_cast<int>(f.bits_asked),
+                      static_cast<int>(f.rate_actual), static_cast<int>(f.bits_kept));
+    else if (f.cause == cause_settings_refused)
+        std::snprintf(hint, size, "; the port refused %d baud with %d data bits",
+                      static_cast<int>(f.rate_asked), static_cast<int>(f.bits_asked));
+    else if (f.cause == cause_no_such_port)
         std::snprintf(hint, size, "; no such port: Device Manager lists the COM ports present");
     else if (f.cause == cause_directory)
         std::snprintf(hint, size, "; it is a directory");
