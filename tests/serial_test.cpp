@@ -686,27 +686,36 @@ TEST_F(WineSerial, CtrlCLeavesThePortFree)
 
 // A rate the port refused says so, with the rate the port runs at, also
 // when the port took it without a word and runs at another (Wine leaves a
-// pseudo-terminal at 38400 for a rate it has no name for). (Wine does not
-// hold a port exclusively, so a port in use cannot be shown here.)
+// pseudo-terminal at 38400 for a rate it has no name for). Settings refused
+// together name the data bits too: Wine then runs with a stand-in for a
+// line that cannot make 7 bits, which takes the rate before it refuses the
+// bits. (Wine does not hold a port exclusively, so a port in use cannot be
+// shown here.)
 TEST_F(WineSerial, RefusedRateSaysWhy)
 {
     write_file(at("src"), "x");
     const struct {
         std::vector<std::string> args;
+        bool seven_bits_refused;
         std::string output, refused;
     } cases[] = {
-        {{"c", "src", "COM1", "-b0"}, "Can't open destination file 'COM1'\n",
+        {{"c", "src", "COM1", "-b0"}, false, "Can't open destination file 'COM1'\n",
          "; the port refused 0 baud (it runs at 9600)\n"},
-        {{"c", "src", "COM1", "-b250000"}, "Can't open destination file 'COM1'\n",
+        {{"c", "src", "COM1", "-b250000"}, false, "Can't open destination file 'COM1'\n",
          "; the port refused 250000 baud (it runs at 38400)\n"},
-        {{"c", "src", "com1", "-b2147483647"}, "Can't open destination file 'com1'\n",
+        {{"c", "src", "com1", "-b2147483647"}, false, "Can't open destination file 'com1'\n",
          "; the port refused 2147483647 baud (it runs at 38400)\n"},
-        {{"c", "COM1", "out", "-b12345"}, "Can't open source file 'COM1'\n",
+        {{"c", "COM1", "out", "-b12345"}, false, "Can't open source file 'COM1'\n",
          "; the port refused 12345 baud (it runs at 38400)\n"},
+        {{"c", "src", "COM1"}, true, "Can't open destination file 'COM1'\n",
+         "; the port refused 115200 baud with 7 data bits (it runs at 115200 baud with 8)\n"},
     };
     for (const auto &c : cases) {
         set_cooked(pty.slave, B9600, 0);
+        // The tool, and Wine under it, inherit the test's environment.
+        if (c.seven_bits_refused) setenv("LD_PRELOAD", REFUSE_SEVEN_BITS, 1);
         const run_result r = run_vesklo(c.args, dir);
+        unsetenv("LD_PRELOAD");
         EXPECT_EQ(r.status, 1) << c.refused;
         EXPECT_EQ(r.output, c.output);
         ASSERT_GT(r.errors.size(), c.refused.size()) << c.refused;
