@@ -275,6 +275,21 @@ TEST_F(Cli, SlashOptionsOnWindows)
     EXPECT_EQ(run({"c", "src", "dst", "/x"}).output, usage);
 }
 
+// A device with no line settings is written and read like a file, at
+// either end, as /dev/null is on POSIX.
+TEST_F(Cli, NulIsAFileOnWindows)
+{
+    if (!testing_windows_build()) GTEST_SKIP() << "Windows build only";
+    write_file(at("src"), pattern(5000));
+    run_result r = run({"c", "src", "NUL"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "..." + finish);
+    r = run({"c", "NUL", "dst"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, finish);
+    EXPECT_EQ(read_file(at("dst")), "");
+}
+
 // The same file through another path is refused as the same file, and
 // left as it was: a link, and on Windows a \\?\ path, which Wine's Z: drive
 // leads to the test's directory.
