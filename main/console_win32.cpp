@@ -60,7 +60,8 @@ const char *shown_name(const char *name)
     // failure. The default flags let a best-fit look-alike or '?' stand in
     // for a character that the code page lacks.
     if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, line_max + 1) == 0 ||
-        WideCharToMultiByte(CP_ACP, 0, wide, -1, shown, sizeof shown, nullptr, nullptr) == 0)
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, shown, static_cast<int>(sizeof shown), nullptr,
+                            nullptr) == 0)
         return name;
     return shown;
 }
