@@ -5,13 +5,13 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 
 #include "custom_rate.h"
 #include "endpoint_posix.h"
+#include "uart_rate.h"
 
 namespace {
 
@@ -82,10 +82,11 @@ bool configure(int fd, std::int32_t baud_rate, endpoint_role role)
         note_rate_refused(baud_rate, rate_of(fd));
         return false;
     }
-    // A UART with a base rate reports the rate asked for even when no
-    // divisor makes it, and runs at another; the far end would disagree.
-    const std::int32_t base = uart_base_rate(fd);
-    const std::int32_t made = base > 0 ? divided_rate(base, baud_rate) : baud_rate;
+    // A driver reports the rate asked for even where its UART runs at
+    // another or at none; the far end would disagree. Where the UART's
+    // rules are known, the rate it makes is judged instead.
+    const uart_rules uart = uart_rules_of(fd);
+    const std::int32_t made = uart_rate_made(uart.kind, uart.clock_hz, baud_rate);
     if (!rate_close_enough(baud_rate, made)) {
         note_rate_refused(baud_rate, made);
         return false;
@@ -175,13 +176,6 @@ speed_t standard_speed(std::int32_t baud_rate)
     for (const rate_entry &e : standard_rates)
         if (e.rate == baud_rate) return e.speed;
     return B0;
-}
-
-std::int32_t divided_rate(std::int32_t base, std::int32_t rate)
-{
-    const std::int64_t b = base, r = rate;
-    const std::int64_t divisor = std::max<std::int64_t>(1, (2 * b + r) / (2 * r));
-    return static_cast<std::int32_t>((b + divisor / 2) / divisor);
 }
 
 bool rate_close_enough(std::int32_t asked, std::int32_t actual)
