@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 RATE, BITS, SIZE = 115200, 7, 64 * 1024
@@ -23,8 +24,13 @@ def main():
         modem = subprocess.Popen([modem_bin, str(RATE), str(BITS)], stdin=subprocess.PIPE,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         end_a, end_b = modem.stdout.readline().split()
+        # The sender starts once the receiver has put its end into raw mode.
+        # The end is opened first: the receiver then holds it for itself.
+        watch = os.open(end_b, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
         receiver = subprocess.Popen([vesklo, "d", end_b, out], stdout=subprocess.DEVNULL)
-        time.sleep(0.5)
+        while termios.tcgetattr(watch)[3] & termios.ICANON:
+            time.sleep(0.01)
+        os.close(watch)
         subprocess.run([vesklo, "e", data, end_a], stdout=subprocess.DEVNULL, check=True)
         sender_end = time.monotonic()
         receiver.wait()

@@ -48,13 +48,19 @@ cable() {
     read -r end_a end_b < cable.names
 }
 
-# send COMMAND ARGS... RECEIVE-COMMAND OUT: the receiver first, then the sender.
+# send COMMAND ARGS... RECEIVE-COMMAND OUT: the receiver first, then the
+# sender, once the receiver has put its end into raw mode (a byte sent
+# before would be echoed and translated by the terminal's cooked mode).
+# The end is opened before the receiver starts, which then holds it for
+# itself alone, and its mode is read through that descriptor.
 send() {
     cable
     echo "== receiver: vesklo $3 $end_b $4    sender: vesklo $1 prog.bin $end_a $2"
+    exec 4< "$end_b"
     "$vesklo" "$3" "$end_b" "$4" > receiver.log &
     receiver=$!
-    sleep 0.5
+    for i in $(seq 100); do stty -a <&4 | grep -q -- '-icanon' && break; sleep 0.05; done
+    exec 4<&-
     "$vesklo" "$1" prog.bin "$end_a" $2 > sender.log
     wait $receiver
     exec 3>&-

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 
 // The platform's file handle (a file descriptor on POSIX, a HANDLE on
@@ -74,3 +75,7 @@ endpoint_failure last_failure();
 // hint: which access a device lacks and how users usually get it, a port
 // held by another program, the device a COM name maps to, the rate refused.
 void describe_failure(const char *name, char *text, std::size_t size);
+
+// Writes text to stream with its control characters escaped (\x0a), so
+// that a name holding a line end cannot split or forge a line of its own.
+void print_escaped(std::FILE *stream, const char *text);

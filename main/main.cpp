@@ -3,8 +3,8 @@
 // header.
 #include <cstdio>
 
-#include "../endpoint/endpoint.h"
-#include "../transfer/transfer.h"
+#include "endpoint.h"
+#include "transfer.h"
 #include "cmdline.h"
 #include "console.h"
 
@@ -20,26 +20,15 @@ transfer_result run_transfer(const run_settings &settings, endpoint_handle sourc
     }
 }
 
-// Writes text on standard error with its control characters escaped, so
-// that a name holding a line end cannot split or forge a line.
-void print_escaped(const char *text)
-{
-    for (const char *p = text; *p; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7f) std::fprintf(stderr, "\\x%02x", c);
-        else std::fputc(c, stderr);
-    }
-}
-
 // One line on standard error: "vesklo: NAME: TEXT". Standard output is
 // flushed first, so that the two keep their order on a shared terminal.
 void print_reason(const char *name, const char *text)
 {
     std::fflush(stdout);
     std::fputs("vesklo: ", stderr);
-    print_escaped(shown_name(name));
+    print_escaped(stderr, shown_name(name));
     std::fputs(": ", stderr);
-    print_escaped(text);
+    print_escaped(stderr, text);
     std::fputc('\n', stderr);
 }
 

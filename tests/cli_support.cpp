@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,10 +64,10 @@ bool can_run_as_ordinary_user()
 }
 
 running_tool start_vesklo(const std::vector<std::string> &args, const std::string &cwd,
-                          bool as_user)
+                          const tool_options &options)
 {
     std::vector<std::string> argv;
-    if (as_user) {
+    if (options.as_user) {
         const std::string id = std::to_string(ordinary_user);
         argv = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--"};
     }
@@ -77,6 +78,12 @@ running_tool start_vesklo(const std::vector<std::string> &args, const std::strin
     std::vector<char *> raw;
     for (auto &a : argv) raw.push_back(a.data());
     raw.push_back(nullptr);
+    // Made before the fork: the child of a threaded test may only exec.
+    std::vector<std::string> variables = options.environment;
+    for (char **e = environ; *e; ++e) variables.push_back(*e);
+    std::vector<char *> env;
+    for (auto &v : variables) env.push_back(v.data());
+    env.push_back(nullptr);
 
     // Output goes to a file, read once the tool has exited: under Wine,
     // helper processes that outlive the tool inherit its standard output,
@@ -91,8 +98,18 @@ running_tool start_vesklo(const std::vector<std::string> &args, const std::strin
         // The tool must not hold the test's descriptors (a pseudo-terminal's
         // master would then never close).
         for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) close(fd);
+        // Dispositions and the signal mask pass through exec: start from the
+        // defaults, not from whatever started the test.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+        for (int sig : options.ignored_signals) signal(sig, SIG_IGN);
+        // A run ended by SIGQUIT leaves no core file behind.
+        const rlimit no_core = {0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
         if (chdir(cwd.c_str()) != 0) _exit(127);
-        execvp(raw[0], raw.data());
+        execvpe(raw[0], raw.data(), env.data());
         _exit(127);
     }
     close(out);

@@ -29,14 +29,23 @@ void remove_tree(const std::string &dir);
 
 run_result run_vesklo(const std::vector<std::string> &args, const std::string &cwd);
 
-// The same in two steps, for a test that acts on the running tool; as_user
-// runs it as ordinary_user.
+// How a run is started: as ordinary_user, with signals ignored as nohup or
+// a script's background job would leave them (every other signal at its
+// default action, whatever the test's own dispositions), and with variables
+// ("NAME=value") added to its environment.
+struct tool_options {
+    bool as_user = false;
+    std::vector<int> ignored_signals;
+    std::vector<std::string> environment;
+};
+
+// The same in two steps, for a test that acts on the running tool.
 struct running_tool {
     pid_t pid;
     std::string output_file, error_file;
 };
 running_tool start_vesklo(const std::vector<std::string> &args, const std::string &cwd,
-                          bool as_user = false);
+                          const tool_options &options = {});
 run_result wait_vesklo(const running_tool &tool);
 
 void write_file(const std::string &path, const std::string &data);

@@ -179,6 +179,9 @@ TEST_F(Cli, OpenFailuresNameTheEndAndSayWhy)
          "missing", "No such file or directory", ""},
         {{"c", "%s%n%x", "dst"}, "Can't open source file '%s%n%x'\n", "%s%n%x",
          "No such file or directory", ""},
+        // A line end in a name is escaped on standard error, kept on output.
+        {{"c", "a\nb", "dst"}, "Can't open source file 'a\nb'\n", "a\\x0ab",
+         "No such file or directory", ""},
         {{"c", "dir", "dst"}, "Can't open source file 'dir'\n", "dir", "Is a directory",
          "; it is a directory"},
         {{"c", "src", "dir"}, "Can't open destination file 'dir'\n", "dir", "Is a directory",
@@ -339,6 +342,11 @@ TEST_F(CliPosix, TransferFailuresAreReported)
     r = run({"e", "-h100", "big", "/dev/full"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, "Make LOADM Header start=0100 end=2810\n.\nCan't write destination file '/dev/full'\n");
+    // A failed run gives its reason only, not the damage it decoded too.
+    write_file(at("damaged"), std::string(4096, '\x2A'));
+    r = run({"d", "damaged", "/dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errors, "vesklo: /dev/full: No space left on device\n");
     // Reading a process's own memory at address 0 fails with EIO.
     r = run({"c", "/proc/self/mem", "dst"});
     EXPECT_EQ(r.status, 1);
@@ -390,4 +398,33 @@ TEST_F(CliPosix, ClosedDescriptorsAndPipes)
     EXPECT_EQ(r.status, 1);
     ASSERT_GE(r.output.size(), failed.size());
     EXPECT_EQ(r.output.substr(r.output.size() - failed.size()), failed);
+}
+
+// Only the kernel makes device nodes: a destination missing from /dev (a
+// USB adapter unplugged) is no port and is not made as a file there, where
+// it would stand in the way of the adapter's node. Elsewhere in /dev files
+// are made as anywhere.
+TEST_F(CliPosix, NoFileIsMadeInDev)
+{
+    write_file(at("src"), "data");
+    ASSERT_EQ(symlink("/dev", at("devlink").c_str()), 0);
+    const std::string missing = "vesklo-test-" + std::to_string(getpid());
+    const std::string hint =
+        ": No such file or directory; USB adapters appear as /dev/ttyUSB0, /dev/ttyACM0 or "
+        "under /dev/serial/by-id/\n";
+    for (const std::string &name :
+         {"/dev/" + missing, "/dev/./" + missing, "devlink/" + missing}) {
+        const run_result r = run({"c", "src", name});
+        unlink(("/dev/" + missing).c_str());
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.output, "Can't open destination file '" + name + "'\n");
+        EXPECT_EQ(r.errors, "vesklo: " + name + hint);
+    }
+    const run_result r = run({"c", "/dev/" + missing, "out"});
+    EXPECT_EQ(r.errors, "vesklo: /dev/" + missing + hint);
+    const std::string shm = "/dev/shm/" + missing;
+    if (access("/dev/shm", W_OK) != 0) return;
+    EXPECT_EQ(run({"c", "src", shm}).status, 0);
+    EXPECT_EQ(read_file(shm), "data");
+    unlink(shm.c_str());
 }

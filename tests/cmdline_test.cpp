@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "../main/cmdline.h"
+#include "cmdline.h"
 
 namespace {
 

@@ -7,17 +7,19 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/dev/serial/by-id" "$work/cwd"
 touch "$work/dev/ttyS0" "$work/dev/ttyS2" "$work/dev/ttyUSB0" "$work/dev/ttyACM1" \
-    "$work/dev/serial/by-id/usb-FTDI-if00" "$work/cwd/prog.bin"
+    "$work/dev/serial/by-id/usb-FTDI-if00" "$work/cwd/prog.bin" "$work/cwd/my file.bin" \
+    "$work/cwd/my*[x].bin"
 cd "$work/cwd"
 export VESKLO_COMPLETION_DEV="$work/dev"
 . "$script"
 
-# complete WORDS...: what completing the last word offers, sorted, one line.
+# complete WORDS...: what completing the last word offers, sorted, joined
+# by "|" on one line.
 complete_words() {
     COMP_WORDS=("$@")
     COMP_CWORD=$(($# - 1))
     _vesklo
-    printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | paste -sd' '
+    printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | paste -sd'|'
 }
 
 failed=0
@@ -33,14 +35,16 @@ check() {
 }
 
 d=$work/dev
-check "c d e" vesklo ""
+check "c|d|e" vesklo ""
 check "e" vesklo e
-check "-b -h" vesklo c -
-check "-b115200 -b1200 -b19200" vesklo c -b1
-check "$d/serial/by-id/usb-FTDI-if00 $d/ttyACM1 $d/ttyUSB0 COM1 COM3 prog.bin" vesklo c ""
-check "COM1 COM3" vesklo e prog.bin CO
+check "-b|-h" vesklo c -
+check "-b115200|-b1200|-b19200" vesklo c -b1
+check "$d/serial/by-id/usb-FTDI-if00|$d/ttyACM1|$d/ttyUSB0|COM1|COM3|my file.bin|my*[x].bin|prog.bin" vesklo c ""
+check "COM1|COM3" vesklo e prog.bin CO
 check "prog.bin" vesklo e pr
 check "$d/ttyUSB0" vesklo d "$d/ttyU"
-if [ $failed -eq 0 ]; then echo "8 passed, 0 failed"; exit 0; fi
-echo "$((8 - failed)) passed, $failed failed"
+check "my file.bin|my*[x].bin" vesklo c my
+check "my file.bin" vesklo c "my "
+if [ $failed -eq 0 ]; then echo "10 passed, 0 failed"; exit 0; fi
+echo "$((10 - failed)) passed, $failed failed"
 exit 1

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../endpoint/endpoint.h"
+#include "endpoint.h"
 
 struct fake_endpoints {
     std::vector<std::uint8_t> input;       // what the source holds

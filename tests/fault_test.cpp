@@ -9,8 +9,8 @@
 #include <climits>
 #include <vector>
 
-#include "../endpoint/endpoint.h"
-#include "../transfer/transfer.h"
+#include "endpoint.h"
+#include "transfer.h"
 #include "cli_support.h"
 
 extern "C" ssize_t __real_read(int fd, void *buffer, size_t count);

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "../main/cmdline.h"
+#include "cmdline.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

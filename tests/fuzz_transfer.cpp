@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../hispeed/hispeed.h"
-#include "../transfer/transfer.h"
+#include "hispeed.h"
+#include "transfer.h"
 #include "fake_endpoint.h"
 
 namespace {

@@ -18,11 +18,13 @@
 #include <chrono>
 #include <thread>
 
-#include "../endpoint/custom_rate.h"
-#include "../endpoint/endpoint.h"
-#include "../endpoint/endpoint_posix.h"
-#include "../endpoint/uart_rate.h"
+#include "custom_rate.h"
+#include "endpoint.h"
+#include "line_settings_posix.h"
+#include "serial_posix.h"
+#include "uart_rate.h"
 #include "cli_support.h"
+#include "hispeed_codes.h"
 
 namespace {
 
@@ -133,13 +135,27 @@ clock_type::time_point send_in_bursts(int master, const std::string &data, int p
 
 std::string hispeed(const std::string &raw)
 {
-    static const char codes[] = "\x80\x81\x86\x87\x98\x99\x9E\x9F\xE0\xE1\xE6\xE7\xF8\xF9\xFE\xFF";
     std::string out;
     for (unsigned char b : raw) {
-        out += codes[b & 15];
-        out += codes[b >> 4];
+        out += static_cast<char>(hispeed_codes[b & 15]);
+        out += static_cast<char>(hispeed_codes[b >> 4]);
     }
     return out;
+}
+
+std::string stall_notice(const std::string &port)
+{
+    return "vesklo: " + port +
+           ": the port has taken no data for 5 s: the receiver may not be ready (CTS off), or the "
+           "cable may have no handshake lines; still waiting (Ctrl-C ends it)\n";
+}
+
+// The environment that preloads the stand-in line (line_standin.cpp) with
+// setting, one of its variables.
+std::vector<std::string> standin(const std::string &setting)
+{
+    // The sanitizers' runtime must otherwise come first among the libraries.
+    return {"LD_PRELOAD=" STANDIN_LIB, "ASAN_OPTIONS=verify_asan_link_order=0", setting};
 }
 
 class Serial : public testing::Test {
@@ -413,38 +429,58 @@ TEST_F(Serial, OpenFailuresSayWhy)
     }
     EXPECT_FALSE(file_exists(at("out")));
 
-    // Held by another run.
+    // Held by another run, seen by root (the lock) and by an ordinary user
+    // (exclusive use refuses the open itself); and, as that user, named as
+    // both ends.
     set_cooked(pty.slave, B9600, 0);
     const running_tool holder = start_vesklo({"d", pty.path, "held"}, dir);
     ASSERT_TRUE(wait_for_raw(pty.slave));
-    const run_result r = run_vesklo({"c", "src", pty.path}, dir);
+    const bool as_user = can_run_as_ordinary_user();
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(pty.path.c_str(), 0666), 0);
+    for (const bool user : {false, as_user}) {
+        const run_result r = wait_vesklo(start_vesklo({"c", "src", pty.path}, dir, {user, {}, {}}));
+        EXPECT_EQ(r.output, dst) << user;
+        EXPECT_EQ(r.errors, why + "Device or resource busy; in use by another program\n") << user;
+    }
     kill(holder.pid, SIGTERM);
     wait_vesklo(holder);
+    if (!as_user) return;
+    const run_result r = wait_vesklo(start_vesklo({"c", pty.path, pty.path}, dir, {true, {}, {}}));
     EXPECT_EQ(r.output, dst);
-    EXPECT_EQ(r.errors, why + "Device or resource busy; in use by another program\n");
+    EXPECT_EQ(r.errors, why + "Device or resource busy; it is the same file as the source\n");
 }
 
 // The commonest trouble with ports on Linux: the user is not in the group
-// that owns the device.
+// that owns the device. Joining the group is suggested only where the
+// group has the access that is missing (a terminal of mode 620 does not
+// let its group read).
 TEST_F(Serial, PermissionDeniedNamesTheGroup)
 {
     if (!can_run_as_ordinary_user()) GTEST_SKIP() << "needs root and setpriv";
     ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
     write_file(at("src"), "x");
-    // Owned like a serial port: by root and its group, with no access for
-    // others.
     const group *g = getgrnam("dialout");
     if (!g) g = getgrnam("tty");
     if (!g) GTEST_SKIP() << "no dialout or tty group";
     const std::string name = g->gr_name;
+    const std::string denied = "vesklo: " + pty.path + ": Permission denied; no read and write access to " + pty.path;
+    const struct {
+        mode_t mode;
+        std::string errors;
+    } cases[] = {
+        {0660, denied + ": users usually get it by joining its group '" + name + "' (sudo usermod -aG " +
+                   name + " $USER, then log in again)\n"},
+        {0620, denied + "\n"},
+    };
     ASSERT_EQ(chown(pty.path.c_str(), 0, g->gr_gid), 0);
-    ASSERT_EQ(chmod(pty.path.c_str(), 0660), 0);
-    const run_result r = wait_vesklo(start_vesklo({"c", "src", pty.path}, dir, true));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, "Can't open destination file '" + pty.path + "'\n");
-    EXPECT_EQ(r.errors, "vesklo: " + pty.path + ": Permission denied; no read and write access to " +
-                            pty.path + ": users usually get it by joining its group '" + name +
-                            "' (sudo usermod -aG " + name + " $USER, then log in again)\n");
+    for (const auto &c : cases) {
+        ASSERT_EQ(chmod(pty.path.c_str(), c.mode), 0);
+        const run_result r = wait_vesklo(start_vesklo({"c", "src", pty.path}, dir, {true, {}, {}}));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.output, "Can't open destination file '" + pty.path + "'\n");
+        EXPECT_EQ(r.errors, c.errors) << std::oct << c.mode;
+    }
 }
 
 // A send to a far end that takes nothing waits on, and says so after 5 s.
@@ -461,10 +497,49 @@ TEST_F(Serial, StalledSendIsToldAndWaitsOn)
     const run_result r = wait_vesklo(tool);
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(received == data);
-    EXPECT_EQ(r.errors, "vesklo: " + pty.path +
-                            ": the port has taken no data for 5 s: the receiver may not be ready "
-                            "(CTS off), or the cable may have no handshake lines; still waiting "
-                            "(Ctrl-C ends it)\n");
+    EXPECT_EQ(r.errors, stall_notice(pty.path));
+}
+
+// The close waits until the line has taken everything: a drain that stalls
+// is told like a stalled send and waited out; a drain that fails, or a line
+// found hung up after it, fails the run, since the data may never have left.
+TEST_F(Serial, CloseWaitsForTheLineAndFailsWithIt)
+{
+    write_file(at("src"), "x");
+    const std::string finished = ".\nfinish!\n";
+    const struct {
+        std::string setting;
+        bool close_master;
+        bool ok;
+        int least_s;
+    } cases[] = {
+        {"VESKLO_STANDIN_OUTQ_MS=6500", false, true, 5},
+        {"VESKLO_STANDIN_DRAIN_ERRNO=5", false, false, 0},  // EIO
+        {"VESKLO_STANDIN_OUTQ_MS=1500", true, false, 0},
+    };
+    for (const auto &c : cases) {
+        pty_pair line = open_pty();
+        const auto start = clock_type::now();
+        const running_tool tool =
+            start_vesklo({"c", "src", line.path, "-b9600"}, dir, {false, {}, standin(c.setting)});
+        if (c.close_master) {
+            ASSERT_TRUE(wait_for_raw(line.slave));
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            close(line.master);
+            line.master = -1;
+        }
+        const run_result r = wait_vesklo(tool);
+        close_pty(line);
+        EXPECT_GE(clock_type::now() - start, std::chrono::seconds(c.least_s)) << c.setting;
+        EXPECT_EQ(r.status, c.ok ? 0 : 1) << c.setting;
+        EXPECT_EQ(r.output, c.ok ? finished : ".\nCan't write destination file '" + line.path + "'\n")
+            << c.setting;
+        EXPECT_EQ(r.errors, c.ok ? stall_notice(line.path)
+                                 : "vesklo: " + line.path +
+                                       ": Input/output error; the port hung up (unplugged, or the "
+                                       "line dropped)\n")
+            << c.setting;
+    }
 }
 
 // The Windows build under Wine, with COM1 led to a pseudo-terminal of the
@@ -525,35 +600,58 @@ TEST_F(WineSerial, EmptySendDoesNotHangAndUnmappedPortsFail)
     EXPECT_EQ(r.output, "Can't open destination file 'COM7'\n");
 }
 
-// A hung-up line (a USB adapter pulled out) is a failed read, whether it
-// comes before the first byte or after some: never the quiet end of a
-// receive. What arrived before it is kept.
-TEST_F(Serial, HangUpFailsTheReceive)
+// A hung-up line (a USB adapter pulled out, the far side closed) fails the
+// transfer, whether it comes before the first byte or after some: never the
+// quiet end of a receive, and a send cut by it says why. What arrived
+// before it is kept.
+TEST_F(Serial, HangUpFailsTheTransfer)
 {
     const std::string data = pattern(500);
+    write_file(at("big"), pattern(1 << 20));
+    enum { vhangup, master_closed };
     const struct {
         const char *command;
+        bool send;
         std::string sent, kept;
-    } cases[] = {{"c", "", ""}, {"d", "", ""}, {"c", data, data}, {"d", hispeed(data), data}};
+        int how;
+    } cases[] = {
+        {"c", false, "", "", vhangup},          {"d", false, "", "", vhangup},
+        {"c", false, data, data, vhangup},      {"d", false, hispeed(data), data, vhangup},
+        {"c", false, data, data, master_closed}, {"c", true, "", "", vhangup},
+        {"c", true, "", "", master_closed},
+    };
     for (const auto &c : cases) {
         pty_pair line = open_pty();
-        const running_tool tool = start_vesklo({c.command, line.path, "out", "-b9600"}, dir);
+        const std::vector<std::string> args =
+            c.send ? std::vector<std::string>{c.command, "big", line.path, "-b9600"}
+                   : std::vector<std::string>{c.command, line.path, "out", "-b9600"};
+        const running_tool tool = start_vesklo(args, dir);
         ASSERT_TRUE(wait_for_raw(line.slave));
         write_all(line.master, c.sent);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        const bool hung_up = ioctl(line.slave, TIOCVHANGUP) == 0;
+        bool hung_up = c.how == vhangup ? ioctl(line.slave, TIOCVHANGUP) == 0 : true;
+        if (c.how == master_closed) {
+            close(line.master);
+            line.master = -1;
+        }
         if (!hung_up) kill(tool.pid, SIGKILL);
         const run_result r = wait_vesklo(tool);
         close_pty(line);
         if (!hung_up) GTEST_SKIP() << "TIOCVHANGUP needs CAP_SYS_ADMIN";
-        const std::string failed = "\nCan't read source file '" + line.path + "'\n";
-        EXPECT_EQ(r.status, 1) << c.command << c.sent.size();
+        const std::string failed = c.send ? "\nCan't write destination file '" + line.path + "'\n"
+                                          : "\nCan't read source file '" + line.path + "'\n";
+        const std::string what = c.command + std::to_string(c.sent.size()) + (c.send ? " send " : " ") +
+                                 std::to_string(c.how);
+        EXPECT_EQ(r.status, 1) << what;
         EXPECT_EQ(r.errors, "vesklo: " + line.path +
                                 ": Input/output error; the port hung up (unplugged, or the line "
-                                "dropped)\n");
-        ASSERT_GE(r.output.size(), failed.size());
-        EXPECT_EQ(r.output.substr(r.output.size() - failed.size()), failed);
-        EXPECT_TRUE(read_file(at("out")) == c.kept) << c.command << c.sent.size();
+                                "dropped)\n")
+            << what;
+        ASSERT_GE(r.output.size(), failed.size()) << what;
+        EXPECT_EQ(r.output.substr(r.output.size() - failed.size()), failed) << what;
+        if (!c.send) {
+            EXPECT_TRUE(read_file(at("out")) == c.kept) << what;
+        }
     }
 }
 
@@ -575,42 +673,70 @@ TEST_F(Serial, OneWayTerminalsAreRefused)
     write_all(pty.master, "line\n");
     for (const auto &c : cases) {
         ASSERT_EQ(chmod(pty.path.c_str(), c.mode), 0);
-        const run_result r = wait_vesklo(start_vesklo(c.args, dir, true));
+        const run_result r = wait_vesklo(start_vesklo(c.args, dir, {true, {}, {}}));
         EXPECT_EQ(r.status, 1) << c.mode;
         EXPECT_EQ(r.output, c.output) << c.mode;
     }
     EXPECT_FALSE(file_exists(at("out")));
 }
 
-// Ctrl-C, kill and hang-up end a run that holds a port by their own signal,
-// with no "finish!", and leave the port free for the same ordinary user at
-// once, also when a send was stuck on a line that nobody reads.
+// An ending signal (Ctrl-C, kill, hang-up and the like) ends a run that
+// holds a port by its own action, with no "finish!", and leaves the port
+// free for the same ordinary user at once: while a receive waits, while a
+// send is stuck on a line that nobody reads, and while the close drains a
+// line that takes nothing.
 TEST_F(Serial, SignalsLeaveThePortFree)
 {
     if (!can_run_as_ordinary_user()) GTEST_SKIP() << "needs root and setpriv";
     ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
     write_file(at("src"), "x");
     write_file(at("big"), pattern(1 << 20));
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        for (const bool stuck_send : {false, true}) {
-            pty_pair line = open_pty();
-            ASSERT_EQ(chmod(line.path.c_str(), 0666), 0);
-            const std::vector<std::string> args =
-                stuck_send ? std::vector<std::string>{"c", "big", line.path, "-b9600"}
-                           : std::vector<std::string>{"d", line.path, "out"};
-            const running_tool tool = start_vesklo(args, dir, true);
-            ASSERT_TRUE(wait_for_raw(line.slave));
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            const auto signalled = clock_type::now();
-            kill(tool.pid, sig);
-            run_result r = wait_vesklo(tool);
-            EXPECT_LT(clock_type::now() - signalled, std::chrono::seconds(1)) << sig;
-            EXPECT_EQ(r.signal, sig) << sig << stuck_send;
-            EXPECT_EQ(r.output.find("finish"), std::string::npos) << sig << stuck_send;
-            r = wait_vesklo(start_vesklo({"c", "src", line.path, "-b9600"}, dir, true));
-            EXPECT_EQ(r.status, 0) << sig << stuck_send << r.output;
-            close_pty(line);
-        }
+    enum { receiving, stuck_send, draining };
+    std::vector<std::pair<int, int>> cases;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        for (int when : {receiving, stuck_send, draining}) cases.push_back({sig, when});
+    for (int sig : {SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2}) cases.push_back({sig, draining});
+    for (const auto &[sig, when] : cases) {
+        pty_pair line = open_pty();
+        ASSERT_EQ(chmod(line.path.c_str(), 0666), 0);
+        const std::vector<std::string> args =
+            when == receiving    ? std::vector<std::string>{"d", line.path, "out"}
+            : when == stuck_send ? std::vector<std::string>{"c", "big", line.path, "-b9600"}
+                                 : std::vector<std::string>{"c", "src", line.path, "-b9600"};
+        const running_tool tool = start_vesklo(
+            args, dir,
+            {true, {}, when == draining ? standin("VESKLO_STANDIN_OUTQ_MS=20000") : std::vector<std::string>{}});
+        ASSERT_TRUE(wait_for_raw(line.slave));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto signalled = clock_type::now();
+        kill(tool.pid, sig);
+        run_result r = wait_vesklo(tool);
+        EXPECT_LT(clock_type::now() - signalled, std::chrono::seconds(1)) << sig << " " << when;
+        EXPECT_EQ(r.signal, sig) << sig << " " << when;
+        EXPECT_EQ(r.output.find("finish"), std::string::npos) << sig << " " << when;
+        r = wait_vesklo(start_vesklo({"c", "src", line.path, "-b9600"}, dir, {true, {}, {}}));
+        EXPECT_EQ(r.status, 0) << sig << " " << when << r.output << r.errors;
+        close_pty(line);
+    }
+}
+
+// A signal that whoever started the run ignores (nohup: SIGHUP; a script's
+// background job: SIGINT) stays ignored, and the run goes on to its end.
+TEST_F(Serial, IgnoredSignalsStayIgnored)
+{
+    const std::string data = pattern(2000);
+    for (int sig : {SIGHUP, SIGINT}) {
+        set_cooked(pty.slave, B9600, 0);
+        const running_tool tool =
+            start_vesklo({"d", pty.path, "out", "-b9600"}, dir, {false, {sig}, {}});
+        ASSERT_TRUE(wait_for_raw(pty.slave));
+        kill(tool.pid, sig);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        write_all(pty.master, hispeed(data));
+        const run_result r = wait_vesklo(tool);
+        EXPECT_EQ(r.signal, 0) << sig;
+        EXPECT_EQ(r.status, 0) << sig;
+        EXPECT_TRUE(read_file(at("out")) == data) << sig;
     }
 }
 

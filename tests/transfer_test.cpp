@@ -3,8 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "../transfer/transfer.h"
+#include "transfer.h"
 #include "fake_endpoint.h"
+#include "hispeed_codes.h"
 
 namespace {
 
@@ -19,12 +20,10 @@ bytes pattern(std::size_t n)
 
 bytes encoded(const bytes &raw)
 {
-    static const std::uint8_t codes[16] = {0x80, 0x81, 0x86, 0x87, 0x98, 0x99, 0x9E, 0x9F,
-                                           0xE0, 0xE1, 0xE6, 0xE7, 0xF8, 0xF9, 0xFE, 0xFF};
     bytes out;
     for (std::uint8_t b : raw) {
-        out.push_back(codes[b & 15]);
-        out.push_back(codes[b >> 4]);
+        out.push_back(hispeed_codes[b & 15]);
+        out.push_back(hispeed_codes[b >> 4]);
     }
     return out;
 }

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "../hispeed/hispeed.h"
+#include "hispeed.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "../endpoint/endpoint.h"
+#include "endpoint.h"
 
 // The start address that asks for no LOADM header.
 constexpr std::int32_t no_header = -1;

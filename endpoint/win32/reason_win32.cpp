@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "failure_text.h"
+#include "reason_text.h"
 
 namespace {
 

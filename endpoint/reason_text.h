@@ -1,5 +1,5 @@
-// What the portable failure text (failure.cpp) asks of the platform's
-// files (failure_posix.cpp, failure_win32.cpp).
+// What the portable reason text (reason_text.cpp) asks of the platform's
+// file (posix/reason_posix.cpp, win32/reason_win32.cpp).
 #pragma once
 
 #include <cstddef>

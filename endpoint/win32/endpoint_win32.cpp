@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "endpoint.h"
+#include "failure_record.h"
 
 namespace {
 
@@ -25,19 +26,6 @@ endpoint_handle from_handle(HANDLE h)
 // reach them from the thread that the console handler runs on.
 std::atomic<HANDLE> open_ports[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
 const char *port_names[2];
-
-endpoint_failure failure = {cause_system, 0, 0, 0};
-
-// Saves the failure of the operation under way, with the system's code.
-void note_failure(failure_cause cause, DWORD code)
-{
-    failure = {cause, static_cast<int>(code), 0, 0};
-}
-
-void note_rate_refused(DWORD code, std::int32_t asked, DWORD actual)
-{
-    failure = {cause_rate_refused, static_cast<int>(code), asked, static_cast<std::int32_t>(actual)};
-}
 
 // The full paths of the disk files this run holds, to tell a sharing
 // violation caused by the run's other end from another program's.
@@ -298,11 +286,6 @@ void drain(HANDLE h)
 }
 
 }  // namespace
-
-endpoint_failure last_failure()
-{
-    return failure;
-}
 
 endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_role role)
 {

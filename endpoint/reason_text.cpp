@@ -3,7 +3,7 @@
 // every platform are here; the platform's own come from its file.
 #include <cstdio>
 
-#include "failure_text.h"
+#include "reason_text.h"
 
 void describe_failure(const char *name, char *text, std::size_t size)
 {
@@ -27,4 +27,13 @@ void describe_failure(const char *name, char *text, std::size_t size)
     default: platform_hint(f, name, hint, sizeof hint); break;
     }
     std::snprintf(text, size, "%s%s", reason, hint);
+}
+
+void print_escaped(std::FILE *stream, const char *text)
+{
+    for (const char *p = text; *p; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f) std::fprintf(stream, "\\x%02x", c);
+        else std::fputc(c, stream);
+    }
 }

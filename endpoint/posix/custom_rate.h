@@ -1,6 +1,6 @@
 // What the system offers beyond termios: rates outside the Bxxx table, and
-// telling a pseudo-terminal. Kept apart from
-// <termios.h>, whose definitions clash with the kernel's termios2 interface.
+// telling a pseudo-terminal. Kept apart from <termios.h>, whose definitions
+// clash with the kernel's termios2 interface.
 #pragma once
 
 #include <cstdint>

@@ -9,20 +9,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "endpoint_posix.h"
-#include "failure_text.h"
+#include "reason_text.h"
+#include "serial_posix.h"
 
 namespace {
 
 constexpr char usb_names[] =
     "USB adapters appear as /dev/ttyUSB0, /dev/ttyACM0 or under /dev/serial/by-id/";
-
-// The device behind name: the mapped path of a COM name, else name itself.
-const char *device_of(const char *name, char *path, std::size_t size)
-{
-    if (std::strncmp(name, "COM", 3) == 0) return com_device_path(name, path, size) ? path : "";
-    return name;
-}
 
 // Permission denied on a device: which access is missing, and how users
 // usually get it (the device's group, on most Linux systems dialout).
@@ -33,8 +26,10 @@ void permission_hint(const char *device, char *hint, std::size_t size)
     // access: 0 when the access is granted, -1 when not.
     const bool can_read = access(device, R_OK) == 0, can_write = access(device, W_OK) == 0;
     const char *missing = can_read ? "write" : can_write ? "read" : "read and write";
+    // Joining the group helps only where the group has what is missing.
+    const mode_t needed = (can_read ? 0 : S_IRGRP) | (can_write ? 0 : S_IWGRP);
     const group *g = getgrgid(st.st_gid);
-    if (g && st.st_gid != 0)
+    if (g && st.st_gid != 0 && (st.st_mode & needed) == needed)
         std::snprintf(hint, size,
                       "; no %s access to %s: users usually get it by joining its group '%s' "
                       "(sudo usermod -aG %s $USER, then log in again)",
@@ -54,8 +49,11 @@ void system_reason(const endpoint_failure &f, char *text, std::size_t size)
 void platform_hint(const endpoint_failure &f, const char *name, char *hint, std::size_t size)
 {
     char path[32] = "";
-    const char *device = device_of(name, path, sizeof path);
-    if (f.cause == cause_no_such_port && *device)
+    const bool com = std::strncmp(name, "COM", 3) == 0;
+    const char *device = com ? (com_device_path(name, path, sizeof path) ? path : "") : name;
+    if (f.cause == cause_no_such_port && !com)
+        std::snprintf(hint, size, "; %s", usb_names);
+    else if (f.cause == cause_no_such_port && *device)
         std::snprintf(hint, size, "; %s is %s, and %s", name, device, usb_names);
     else if (f.cause == cause_no_such_port)
         std::snprintf(hint, size, "; COM1 is /dev/ttyS0, COM2 is /dev/ttyS1 and so on, and %s",

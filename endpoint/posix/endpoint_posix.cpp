@@ -1,0 +1,248 @@
+// Endpoints over POSIX calls. Disk files and ports are held with an
+// exclusive flock (advisory: it keeps out other runs of this tool and
+// programs that lock, not every program). Terminal devices are serial ports
+// (serial_posix.cpp).
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "endpoint.h"
+#include "failure_record.h"
+#include "held_ports_posix.h"
+#include "line_settings_posix.h"
+#include "retry_posix.h"
+#include "serial_posix.h"
+
+namespace {
+
+// The files and devices that this run holds, to tell a lock refused because
+// the other end already holds the same file.
+struct held_file {
+    dev_t device;
+    ino_t inode;
+};
+held_file held[2];
+int held_count = 0;
+
+endpoint_handle note_held(endpoint_handle handle)
+{
+    struct stat st;
+    if (handle >= 0 && held_count < 2 && fstat(static_cast<int>(handle), &st) == 0)
+        held[held_count++] = {st.st_dev, st.st_ino};
+    return handle;
+}
+
+// Notes a file or device found busy: cause_same_file when this run holds
+// it already as its other end, else cause_in_use.
+void note_busy(const struct stat &st)
+{
+    bool same = false;
+    for (int i = 0; i < held_count; ++i)
+        same = same || (held[i].device == st.st_dev && held[i].inode == st.st_ino);
+    note_failure(same ? cause_same_file : cause_in_use, EBUSY);
+}
+
+// Takes fd's exclusive lock. Returns false with the refusal noted (fd left
+// open) when another holds it, this run's other end included.
+bool lock(int fd)
+{
+    // flock and fstat: 0 on success, -1 on failure.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    struct stat st;
+    if (fstat(fd, &st) == 0) note_busy(st);
+    else note_failure(cause_in_use, EBUSY);
+    return false;
+}
+
+int fd_of(endpoint_handle handle)
+{
+    return static_cast<int>(handle);
+}
+
+// Notes the failure on fd, closes it and returns invalid_handle.
+endpoint_handle fail_open(int fd, failure_cause cause, int code)
+{
+    note_failure(cause, code);
+    close(fd);
+    return invalid_handle;
+}
+
+// Takes fd, an open terminal called name, as a port of this run. Returns
+// fd, or invalid_handle with fd closed and the failure noted.
+endpoint_handle take_port(int fd, std::int32_t baud_rate, const char *name, endpoint_role role)
+{
+    if (!usable_rate(fd, baud_rate) || !lock(fd)) {
+        close(fd);
+        return invalid_handle;
+    }
+    return port_take(fd, baud_rate, name, role) ? fd : invalid_handle;
+}
+
+// True when a file called name would be made in /dev itself or under
+// /dev/serial/, where only the kernel makes device nodes: a regular file
+// made there for an adapter that is unplugged would take its place.
+bool in_device_directory(const char *name)
+{
+    char dir[PATH_MAX], resolved[PATH_MAX];
+    const char *slash = std::strrchr(name, '/');
+    const std::size_t length = slash ? static_cast<std::size_t>(slash - name) : 0;
+    if (length >= sizeof dir) return false;
+    std::memcpy(dir, name, length);
+    dir[length] = '\0';
+    const char *parent = !slash ? "." : length == 0 ? "/" : dir;
+    // realpath: the resolved path, or null on failure.
+    if (!realpath(parent, resolved)) return false;
+    return std::strcmp(resolved, "/dev") == 0 || std::strcmp(resolved, "/dev/serial") == 0 ||
+           std::strncmp(resolved, "/dev/serial/", 12) == 0;
+}
+
+// A disk source is opened for reading only and must exist; a destination is
+// created when missing, but never in /dev. A destination is emptied only
+// once this run holds its lock, so a file named as both ends, or held by
+// another program, is left as it was; only regular files that hold data are
+// emptied (not /dev/null, a FIFO).
+endpoint_handle disk_open(const char *name, endpoint_role role)
+{
+    const bool in_dev = in_device_directory(name);
+    const int fd = open_retrying(name, role == role_source ? O_RDONLY
+                                       : in_dev            ? O_WRONLY
+                                                           : O_WRONLY | O_CREAT);
+    if (fd < 0) {
+        const int code = errno;
+        note_failure(code == EISDIR                 ? cause_directory
+                     : in_dev && code == ENOENT     ? cause_no_such_port
+                                                    : cause_system,
+                     code);
+        return invalid_handle;
+    }
+    struct stat st;
+    // fstat and ftruncate: 0 on success, -1 on failure.
+    if (fstat(fd, &st) != 0) return fail_open(fd, cause_system, errno);
+    if (S_ISDIR(st.st_mode)) return fail_open(fd, cause_directory, EISDIR);
+    if (!lock(fd)) {
+        close(fd);
+        return invalid_handle;
+    }
+    // Truncating an empty file is not free: on ext4 it marks the file for
+    // a flush at close, which costs a new destination tens of milliseconds.
+    if (role == role_destination && S_ISREG(st.st_mode) && st.st_size > 0 && ftruncate(fd, 0) != 0)
+        return fail_open(fd, cause_system, errno);
+    return fd;
+}
+
+// True when name opens one way (for reading or for writing only) as a
+// terminal.
+bool one_way_terminal(const char *name)
+{
+    for (int flags : {O_RDONLY | O_NONBLOCK, O_WRONLY | O_NONBLOCK}) {
+        const int fd = open_retrying(name, flags);
+        if (fd < 0) continue;
+        const bool terminal = isatty(fd) == 1;
+        close(fd);
+        return terminal;
+    }
+    return false;
+}
+
+// A path to a character device that is a terminal is a serial port: opened
+// read-write and non-blocking (no wait for carrier), then configured. A
+// terminal is a port or nothing: opened as a file it would be line-edited
+// and echo, so one that refuses read-write access fails here.
+// Returns the port, invalid_handle when it is a port that failed, or
+// nothing_opened when the path is no terminal and opens as a disk file.
+constexpr endpoint_handle nothing_opened = -2;
+
+endpoint_handle terminal_open(const char *name, std::int32_t baud_rate, endpoint_role role)
+{
+    struct stat st;
+    if (stat(name, &st) != 0 || !S_ISCHR(st.st_mode)) return nothing_opened;
+    const int fd = open_retrying(name, O_RDWR | O_NONBLOCK);
+    if (fd < 0 && errno == EBUSY) {
+        // Another run holds it exclusively (TIOCEXCL): a terminal in use.
+        note_busy(st);
+        return invalid_handle;
+    }
+    if (fd < 0) {
+        const int saved = errno;
+        if (!one_way_terminal(name)) return nothing_opened;
+        note_failure(cause_system, saved);
+        return invalid_handle;
+    }
+    if (isatty(fd) != 1) {
+        close(fd);
+        return nothing_opened;
+    }
+    return take_port(fd, baud_rate, name, role);
+}
+
+// COMn is /dev/ttyS(n-1); any other COM name names no port.
+endpoint_handle com_open(const char *name, std::int32_t baud_rate, endpoint_role role)
+{
+    char path[32];
+    if (!com_device_path(name, path, sizeof path)) {
+        note_failure(cause_no_such_port, 0);
+        return invalid_handle;
+    }
+    const int fd = open_retrying(path, O_RDWR | O_NONBLOCK);
+    if (fd >= 0) return take_port(fd, baud_rate, name, role);
+    struct stat st;
+    if (errno == EBUSY && stat(path, &st) == 0) {
+        note_busy(st);
+        return invalid_handle;
+    }
+    const bool missing = errno == ENOENT || errno == ENXIO || errno == ENODEV;
+    note_failure(missing ? cause_no_such_port : cause_system, errno);
+    return invalid_handle;
+}
+
+}  // namespace
+
+endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_role role)
+{
+    if (std::strncmp(name, "COM", 3) == 0) return note_held(com_open(name, baud_rate, role));
+    const endpoint_handle port = terminal_open(name, baud_rate, role);
+    return note_held(port != nothing_opened ? port : disk_open(name, role));
+}
+
+std::int32_t file_read(endpoint_handle handle, void *buffer, std::int32_t count)
+{
+    const int fd = fd_of(handle);
+    if (held_port_name(fd)) return port_read(fd, buffer, count);
+    const std::int32_t got = safe_read(fd, buffer, count);
+    if (got < 0) note_failure(cause_system, errno);
+    return got;
+}
+
+std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t count)
+{
+    const int fd = fd_of(handle);
+    if (const char *name = held_port_name(fd)) return port_write(fd, buffer, count, name);
+    if (full_write(fd, buffer, count, -1) == count) return count;
+    note_failure(errno == 0 ? cause_no_progress : cause_system, errno);
+    return -1;
+}
+
+std::int32_t file_size(endpoint_handle handle)
+{
+    struct stat st;
+    if (fstat(fd_of(handle), &st) != 0) return -1;
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(st.st_size));
+}
+
+bool file_close(endpoint_handle handle)
+{
+    const int fd = fd_of(handle);
+    if (const char *name = held_port_name(fd)) return port_close(fd, name);
+    // close: 0 on success, -1 on failure. Not retried on EINTR: on Linux
+    // the descriptor is gone whatever close returns.
+    if (close(fd) == 0) return true;
+    note_failure(cause_system, errno);
+    return false;
+}

@@ -1,0 +1,128 @@
+#include "line_settings_posix.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+
+#include "custom_rate.h"
+#include "failure_record.h"
+#include "uart_rate.h"
+
+namespace {
+
+struct rate_entry {
+    std::int32_t rate;
+    speed_t speed;
+};
+
+constexpr rate_entry standard_rates[] = {
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400},
+#ifdef B460800
+    {460800, B460800}, {921600, B921600},
+#endif
+};
+
+// The rate fd sends at, 0 when unknown.
+std::int32_t rate_of(int fd)
+{
+    const std::int32_t custom = current_custom_rate(fd);
+    termios t;
+    if (custom > 0 || tcgetattr(fd, &t) != 0) return custom;
+    for (const rate_entry &e : standard_rates)
+        if (e.speed == cfgetospeed(&t)) return e.rate;
+    return 0;
+}
+
+// A pseudo-terminal keeps 8 data bits, and the C library reports that as
+// a refusal once nothing else changes (a second run at 115200). It has no
+// line for data bits to matter on; a real port that keeps them is refused.
+bool kept_eight_bits(int fd, const termios &asked)
+{
+    termios now;
+    return (asked.c_cflag & CSIZE) == CS7 && is_pseudo_terminal(fd) && tcgetattr(fd, &now) == 0 &&
+           (now.c_cflag & CSIZE) == CS8;
+}
+
+bool apply_speed(int fd, termios *t, std::int32_t baud_rate)
+{
+    const speed_t speed = standard_speed(baud_rate);
+    // The placeholder B38400 is replaced by the custom rate below.
+    // cfsetspeed and tcsetattr: 0 on success, -1 on failure; tcsetattr
+    // succeeds when any change took, hence the read-back.
+    if (cfsetspeed(t, speed != B0 ? speed : B38400) != 0) return false;
+    if (tcsetattr(fd, TCSANOW, t) != 0 && !(errno == EINVAL && kept_eight_bits(fd, *t))) return false;
+    if (speed == B0) return set_custom_rate(fd, baud_rate) && current_custom_rate(fd) == baud_rate;
+    termios now;
+    return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == speed && cfgetispeed(&now) == speed;
+}
+
+}  // namespace
+
+speed_t standard_speed(std::int32_t baud_rate)
+{
+    for (const rate_entry &e : standard_rates)
+        if (e.rate == baud_rate) return e.speed;
+    return B0;
+}
+
+bool rate_close_enough(std::int32_t asked, std::int32_t actual)
+{
+    const std::int64_t off = static_cast<std::int64_t>(actual) - asked;
+    return (off < 0 ? -off : off) * 50 <= asked;
+}
+
+void make_port_settings(termios *t, std::int32_t baud_rate)
+{
+    t->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                         ICRNL | IXON | IXOFF | IXANY | INPCK);
+    t->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
+    t->c_cflag |= (baud_rate == 115200 ? CS7 : CS8) | CREAD | CLOCAL | CRTSCTS;
+    t->c_cc[VMIN] = 1;
+    t->c_cc[VTIME] = 0;
+}
+
+bool usable_rate(int fd, std::int32_t baud_rate)
+{
+    if (baud_rate > 0) return true;
+    note_rate_refused(EINVAL, baud_rate, rate_of(fd));
+    return false;
+}
+
+bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role)
+{
+    termios t;
+    if (tcgetattr(fd, &t) != 0) {
+        note_failure(cause_system, errno);
+        return false;
+    }
+    make_port_settings(&t, baud_rate);
+    if (!apply_speed(fd, &t, baud_rate)) {
+        note_rate_refused(EINVAL, baud_rate, rate_of(fd));
+        return false;
+    }
+    // A driver reports the rate asked for even where its UART runs at
+    // another or at none; the far end would disagree. Where the UART's
+    // rules are known, the rate it makes is judged instead.
+    const uart_rules uart = uart_rules_of(fd);
+    const std::int32_t made = uart_rate_made(uart.kind, uart.clock_hz, baud_rate);
+    if (!rate_close_enough(baud_rate, made)) {
+        note_rate_refused(EINVAL, baud_rate, made);
+        return false;
+    }
+    // Pseudo-terminals have no modem lines, so a refusal is not an error.
+    const int dtr = TIOCM_DTR;
+    ioctl(fd, TIOCMBIS, &dtr);
+    // The open did not wait for carrier. From now on reads block; writes
+    // wait in port_write.
+    const int flags = fcntl(fd, F_GETFL);
+    const int blocking = role == role_source ? flags & ~O_NONBLOCK : flags;
+    if (flags != -1 && fcntl(fd, F_SETFL, blocking) != -1) return true;
+    note_failure(cause_system, errno);
+    return false;
+}

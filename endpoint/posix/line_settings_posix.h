@@ -1,0 +1,33 @@
+// The line settings of a port over termios: raw bytes, the data bits and
+// handshake of the line, and a rate the port really makes.
+#pragma once
+
+#include <termios.h>
+
+#include <cstdint>
+
+#include "endpoint.h"
+
+// The Bxxx constant of a standard rate, or B0 when the rate has none.
+speed_t standard_speed(std::int32_t baud_rate);
+
+// True when a port running at actual serves a line at asked: within 2%,
+// what the two ends of a cable can tolerate between them.
+bool rate_close_enough(std::int32_t asked, std::int32_t actual);
+
+// Turns *t into the line settings of a port at baud_rate, the speed aside:
+// raw bytes both ways, 7 data bits at exactly 115200 and 8 otherwise, no
+// parity, one stop bit, RTS/CTS handshake, no XON/XOFF, and reads that wait
+// for the first byte without limit.
+void make_port_settings(termios *t, std::int32_t baud_rate);
+
+// True when baud_rate can be asked of a port at all (it is positive);
+// else false, with the refusal and the rate fd runs at noted.
+bool usable_rate(int fd, std::int32_t baud_rate);
+
+// Puts fd, an open terminal, into the line settings at baud_rate, raises
+// DTR, and leaves a source's reads blocking and a destination's writes
+// non-blocking (so that a line that takes no data can be told). Returns
+// false with the failure noted when the port refused; its settings may then
+// have changed in part.
+bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role);
