@@ -82,10 +82,16 @@ class Qmp:
                 raise RuntimeError(f"QMP: {message['error']}")
             return message
 
-    def command(self, name, **arguments):
+    def query(self, name, **arguments):
+        """Runs a command; returns what it returned."""
         self.send(name, **arguments)
-        if self.answer(10) is None:
+        answer = self.answer(10)
+        if answer is None:
             raise RuntimeError(f"QMP gave no answer to {name}")
+        return answer["return"]
+
+    def command(self, name, **arguments):
+        self.query(name, **arguments)
 
 
 class UsbGuest(Guest):
@@ -170,7 +176,7 @@ class UsbGuest(Guest):
             time.sleep(0.05)
             now = self.unread()
             steady = steady + 1 if now == last else 0
-            if steady == 3:
+            if steady == 4:
                 return now
             last = now
         raise RuntimeError("the send never filled the adapter's socket")
@@ -236,9 +242,10 @@ class Trace:
         return [int(r) for r in re.findall(r"usb_serial_set_baud .*baud rate (\d+)", text)]
 
     @staticmethod
-    def modem_lines(text, dtr_rts):
-        """DTR and RTS after the modem-control requests in text (request
-        0x4001: a mask in bits 8-9, the levels in bits 0-1)."""
+    def modem_lines(text):
+        """DTR and RTS as the modem-control requests in text leave them
+        (request 0x4001: a mask in bits 8-9, the levels in bits 0-1)."""
+        dtr_rts = {}
         for v in re.findall(r"usb_serial_handle_control .*control 0x4001, value 0x([0-9a-f]+)", text):
             value = int(v, 16)
             for bit, name in ((1, "DTR"), (2, "RTS")):
@@ -328,7 +335,7 @@ def receive(guest, checks, trace, command, send, expected_file, settings=False):
         for flag in ("cs7", "crtscts", "-ixon", "-ixoff", "-icanon", "-echo", "-opost", "-isig",
                      "-istrip", "-icrnl"):
             checks.expect(flag in held.split(), f"while held, the adapter has {flag}", held)
-        lines = Trace.modem_lines(requests + trace.since(), {})
+        lines = Trace.modem_lines(requests + trace.since())
         checks.expect(lines == {"DTR": True, "RTS": True},
                       "while held, the driver has raised DTR and RTS on the chip", str(lines))
     guest.send("usb", send)
@@ -372,33 +379,60 @@ def check_rates(guest, checks, trace):
 def hold_send(guest, tag, in_drain):
     """Starts a send of BIG bytes with the adapter's socket read no more, and
     returns once QEMU is stuck writing into the full socket with the guest
-    stopped; in_drain, once the tool has handed the driver its last chunk
-    (fewer than CHUNK bytes are left in the guest). Returns the bytes left
-    in the guest."""
+    stopped: mid-send, with half the send left in the guest; in the drain,
+    once the tool has handed the driver its last chunk (fewer than CHUNK
+    bytes are left in the guest). Returns the count of bytes read from the
+    socket before the send."""
     guest.pause()
     with guest.lock:
         guest.received["usb"].clear()
     sent_before = guest.read_count
     background(guest, f"vesklo c /tmp/big {ADAPTER}", tag)
     room = guest.wait_stuck()
-    if in_drain:
-        # Let all but the socket's room and half a chunk through; the socket
-        # fills again with the rest but for those.
-        guest.read_exactly(BIG - room - CHUNK // 2)
-        guest.wait_stuck()
-    return BIG - (guest.read_count - sent_before) - guest.unread()
+    # Lets all through but the socket's room and a margin, which stay in the
+    # guest once the socket is full again. Twice in the drain: first with a
+    # wide margin, so that a room measured short while QEMU was still
+    # filling the socket is measured again, then with less than a chunk.
+    for margin in (4 * CHUNK, CHUNK - 256) if in_drain else (BIG // 2,):
+        guest.read_exactly(max(0, BIG - room - margin - (guest.read_count - sent_before)))
+        room = guest.wait_stuck()
+    return sent_before
+
+
+def pause_guest(guest):
+    """Stops the guest's processor. QMP's answer waits for QEMU, which may be
+    stuck writing into the adapter's full socket: the socket is then read a
+    little at a time until it comes. Returns the 64-byte reads it took."""
+    guest.qmp.send("stop")
+    deadline = time.monotonic() + 10
+    reads = 0
+    while guest.qmp.answer(0.05) is None:
+        if time.monotonic() > deadline:
+            raise RuntimeError("QMP gave no answer to stop")
+        guest.trickle(64)
+        reads += 1
+    return reads
 
 
 def unplug(guest, how):
-    """Pulls the adapter out; returns when that took effect. QMP's answer
-    to device_del waits for QEMU, which may be stuck writing into the
-    socket: the socket is then read a little at a time until it comes."""
+    """Pulls the adapter out, by QMP or by closing its socket, with the
+    guest stopped meanwhile (pause_guest, unless it is stopped already):
+    QEMU's adapter takes writes into a closed socket as sent until QEMU
+    notices the close, and a running guest could count a held send as sent
+    before that. Returns when the guest goes on without the adapter."""
+    if guest.qmp.query("query-status")["running"]:
+        pause_guest(guest)
     if how == "cable":
         guest.cable_out()
-        return time.monotonic()
-    guest.qmp.send("device_del", id="ftdi")
-    while guest.qmp.answer(0.05) is None:
-        guest.trickle(64)
+        deadline = time.monotonic() + 10
+        while not any(c["label"] == "u0" and c["filename"].startswith("disconnected")
+                      for c in guest.qmp.query("query-chardev")):
+            if time.monotonic() > deadline:
+                raise RuntimeError("QEMU did not notice the adapter's socket closing")
+            time.sleep(0.02)
+    else:
+        guest.qmp.command("device_del", id="ftdi")
+    guest.qmp.command("cont")
     done = time.monotonic()
     guest.resume()
     return done
@@ -472,8 +506,10 @@ def check_unplugs(guest, checks, trace, prog, how):
 
     for tag, in_drain, when in (("uc", False, "mid-send"), ("ud", True, "in the drain at close")):
         what = f"out ({how}) {when}"
-        left = hold_send(guest, tag, in_drain)
-        held = 0 < left < CHUNK if in_drain else left > 2 * CHUNK
+        sent_before = hold_send(guest, tag, in_drain)
+        pause_guest(guest)
+        left = BIG - (guest.read_count - sent_before) - guest.unread()
+        held = 0 < left < CHUNK if in_drain else left > 4 * CHUNK
         checks.expect(held, f"{what}: the send is held there ({left} bytes left in the guest)")
         check_unplugged_run(guest, checks, tag, what, f"\nCan't write destination file '{ADAPTER}'\n",
                             unplug(guest, how))
@@ -491,9 +527,7 @@ def main():
         wait_adapter(guest, True)
         print(f"guest booted, adapter in, in {time.monotonic() - started:.1f} s")
         guest.run(f"dd if=/dev/zero of=/tmp/big bs={CHUNK} count={BIG // CHUNK} 2>/dev/null")
-        at = time.monotonic()
         check_sends(guest, checks, prog)
-        print(f"the sends took {time.monotonic() - at:.1f} s")
         receive(guest, checks, trace, f"vesklo d {ADAPTER} /tmp/rx.dat", hispeed(prog), "/data/prog",
                 settings=True)
         receive(guest, checks, trace, f"vesklo c {ADAPTER} /tmp/rx.dat", prog, "/data/prog")
