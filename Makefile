@@ -50,8 +50,8 @@ windows:
 demo: all
 	sh demo/demo.sh $(BUILD)
 
-bench: all
-	python3 bench/bench.py $(BUILD)/vesklo
+bench: all windows
+	python3 bench/bench.py $(BUILD)/vesklo build-windows/vesklo.exe
 
 # 64 KiB through the paced null modem at 115200 baud, 7 data bits.
 bench-line: all

@@ -4,13 +4,21 @@ I/O, in alternating runs, and prints the medians and spread of CPU time
 (user + sys) and wall time, the CPU ratio against its target, and peak
 memory. dd stands in for the least a copy can cost: for c it copies the
 raw file, for e and d the code file (e writes the same bytes, d reads them).
-A benchmark, not a test: it asserts nothing."""
+Then the cost of the progress dots on a terminal: the same c with standard
+output on a pseudo-terminal against standard output to a file, for the
+native build and, given as a second argument and where Wine runs it, the
+Windows build (target: within 1.2 times). A benchmark, not a test: it
+asserts nothing."""
 import os
+import pty
 import resource
+import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 SIZE = 128 * 1024 * 1024
 RUNS = 15
@@ -34,6 +42,47 @@ def run(argv, out):
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
     return cpu, float(wall), int(peak)
+
+
+def drain(fd):
+    """Reads fd until it ends, as a terminal's reader would."""
+    try:
+        while os.read(fd, 65536):
+            pass
+    except OSError:
+        pass
+
+
+def wall_with_output(argv, cwd, terminal):
+    """Wall time of argv with its standard output on a fresh
+    pseudo-terminal that a thread reads, or in a file."""
+    if terminal:
+        master, slave = pty.openpty()
+        reader = threading.Thread(target=drain, args=(master,), daemon=True)
+        reader.start()
+        sink = slave
+    else:
+        sink = os.open(os.path.join(cwd, "printed"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+    started = time.monotonic()
+    subprocess.run(argv, cwd=cwd, stdout=sink, stderr=subprocess.DEVNULL, check=True)
+    wall = time.monotonic() - started
+    os.close(sink)
+    if terminal:
+        reader.join(5)
+        os.close(master)
+    return wall
+
+
+def terminal_ratio(label, argv, cwd):
+    """Prints the median wall time of argv with standard output on a
+    terminal and in a file, and their ratio."""
+    tty, file = [], []
+    for _ in range(5):
+        tty.append(wall_with_output(argv, cwd, True))
+        file.append(wall_with_output(argv, cwd, False))
+    ratio = statistics.median(tty) / statistics.median(file)
+    print(f"{label:8} c 128 MiB, standard output on a terminal {spread(tty)} s, in a file "
+          f"{spread(file)} s: {ratio:.2f}x (target 1.2x)")
 
 
 def spread(values):
@@ -64,6 +113,12 @@ def main():
                   f"{ratio:11.3f}{target:8.2f}{spread([o[1] for o in ours]):>22}"
                   f"{spread([t[1] for t in theirs]):>22}{mem[0]:7d}{mem[1]:8d}"
                   f"   memory {mem[0] / mem[1]:.2f}x (target 1.5x)")
+        print("progress dots on a terminal; 5 alternating runs; median (min-max)")
+        terminal_ratio("native", [vesklo, "c", "raw", "out"], work)
+        exe = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else ""
+        wine = shutil.which("wine") or shutil.which("wine64")
+        if exe and os.path.exists(exe) and wine:
+            terminal_ratio("wine", [wine, exe, "c", "raw", "out"], work)
 
 
 if __name__ == "__main__":

@@ -40,6 +40,22 @@ std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t
 // cannot tell.
 std::int32_t file_size(endpoint_handle handle);
 
+// True when handle is a serial port (its reads and writes follow the line).
+bool file_is_port(endpoint_handle handle);
+
+// What a port kept of its own settings where those asked of it did not
+// take, though the port accepted them: some drivers keep 8 data bits when
+// 7 are asked, or drop the RTS/CTS handshake. Read back after the open.
+struct kept_settings {
+    int data_bits;        // the data bits the port kept, 0 when it took those asked
+    int asked_data_bits;  // and those asked
+    bool no_handshake;    // the port runs without RTS/CTS
+};
+
+// What the port handle kept; all zero for a disk file, for a port that took
+// everything, and where there is no line to tell (a pseudo-terminal).
+kept_settings file_kept_settings(endpoint_handle handle);
+
 // Closes the handle; a serial port is first drained and then given 100 ms.
 // Returns false when the platform reported a failure on closing (written
 // data may then be lost); the handle is closed in either case.
@@ -54,6 +70,7 @@ enum failure_cause {
     cause_same_file,     // this run holds it already, as its other end
     cause_directory,     // a directory, not a file
     cause_rate_refused,  // the port refused the baud rate
+    cause_settings_refused,  // the port refused the rate and data bits together
     cause_hung_up,       // the port hung up or went away
     cause_no_progress,   // a write took no byte
 };
@@ -64,8 +81,11 @@ enum failure_cause {
 struct endpoint_failure {
     failure_cause cause;
     int code;                  // errno, or GetLastError() on Windows; 0 when none
-    std::int32_t rate_asked;   // with cause_rate_refused: the rate asked for
+    std::int32_t rate_asked;   // with cause_rate_refused or cause_settings_refused:
+                               // the rate asked for
     std::int32_t rate_actual;  // and the rate the port runs at, 0 when unknown
+    std::int32_t bits_asked;   // with cause_settings_refused: the data bits asked for
+    std::int32_t bits_kept;    // and those the port kept, 0 when unknown
 };
 
 endpoint_failure last_failure();
@@ -76,6 +96,23 @@ endpoint_failure last_failure();
 // held by another program, the device a COM name maps to, the rate refused.
 void describe_failure(const char *name, char *text, std::size_t size);
 
+// Returns name as the console shows it: name itself on POSIX; on Windows,
+// where names are held as UTF-8, converted to the ANSI code page, a
+// look-alike standing in for a character it lacks. The text lives in a
+// static buffer that the next call overwrites.
+const char *shown_name(const char *name);
+
 // Writes text to stream with its control characters escaped (\x0a), so
 // that a name holding a line end cannot split or forge a line of its own.
 void print_escaped(std::FILE *stream, const char *text);
+
+// One serial port present on the system, as a line of text: the name to
+// give the tool, then what the system knows of it.
+struct port_listing {
+    char text[512];
+};
+
+// Fills up to max entries with the serial ports present, in the order of
+// their names, without opening any (an open raises DTR and RTS, which
+// resets many boards). Returns how many were filled.
+int list_ports(port_listing *ports, int max);

@@ -121,3 +121,12 @@ bool parse_args(int argc, const char *const *argv, const char *option_prefixes,
     if (c != 'c' && c != 'd' && c != 'e') return false;
     return settings->source[0] != '\0' && settings->destination[0] != '\0';
 }
+
+info_request parse_info_request(int argc, const char *const *argv)
+{
+    if (argc != 2) return no_info_request;
+    if (std::strcmp(argv[1], "--help") == 0) return info_help;
+    if (std::strcmp(argv[1], "--version") == 0) return info_version;
+    if (std::strcmp(argv[1], "--list") == 0) return info_list;
+    return no_info_request;
+}

@@ -19,3 +19,9 @@ extern const char usage_text[];
 // on a usage error; settings then hold what was read up to it.
 bool parse_args(int argc, const char *const *argv, const char *option_prefixes,
                 run_settings *settings);
+
+// The command lines that ask about the tool itself, each exactly the one
+// word after the program's name; any other line is a run.
+enum info_request { no_info_request, info_help, info_version, info_list };
+
+info_request parse_info_request(int argc, const char *const *argv);

@@ -21,13 +21,9 @@ void console_prepare()
     // A pipe whose reader has gone fails the write (EPIPE), which the
     // transfer reports, instead of killing the run unannounced.
     std::signal(SIGPIPE, SIG_IGN);
-    // isatty: 1 for a terminal, 0 otherwise.
-    if (isatty(STDOUT_FILENO) == 1) std::setvbuf(stdout, nullptr, _IONBF, 0);
-}
-
-const char *shown_name(const char *name)
-{
-    return name;
+    // Fully buffered, also on a terminal: the transfers flush the dots as
+    // they are to be shown, and main before each line on standard error.
+    std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
 }
 
 int main(int argc, char **argv)

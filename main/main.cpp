@@ -73,11 +73,61 @@ void report_damage(const char *source, const decode_report &code)
     print_reason(source, text);
 }
 
+// A port that kept other settings than those asked still carries the
+// run; say what it kept and what that means.
+void warn_if_kept(endpoint_handle port, const char *name)
+{
+    const kept_settings kept = file_kept_settings(port);
+    char text[500] = "";
+    if (kept.data_bits != 0)
+        std::snprintf(text, sizeof text,
+                      "the port kept %d data bits where %d were asked%s: the Hispeed code "
+                      "crosses either way, but a plain copy may be misread by a receiver that "
+                      "expects %d%s",
+                      kept.data_bits, kept.asked_data_bits,
+                      kept.no_handshake ? ", and runs without RTS/CTS handshake" : "",
+                      kept.asked_data_bits,
+                      kept.no_handshake ? "; without the handshake a fast line may lose data"
+                                        : "");
+    else if (kept.no_handshake)
+        std::snprintf(text, sizeof text,
+                      "the port runs without RTS/CTS handshake: a fast line may lose data");
+    if (text[0] != '\0') print_reason(name, text);
+}
+
+// The serial ports present, one a line; none found is said on standard
+// error, and is no failure.
+int list_ports_present()
+{
+    static port_listing ports[64];
+    const int count = list_ports(ports, 64);
+    for (int i = 0; i < count; ++i) std::printf("%s\n", ports[i].text);
+    if (count == 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "vesklo: no serial ports found\n");
+    }
+    return 0;
+}
+
+// --help, --version and --list. Returns the exit status.
+int answer(info_request request)
+{
+    switch (request) {
+    case info_help: std::printf("%s", usage_text); return 0;
+    case info_version: std::printf("vesklo %s\n", VESKLO_VERSION); return 0;
+    case info_list: return list_ports_present();
+    case no_info_request: break;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int vesklo_main(int argc, char **argv)
 {
     console_prepare();
+    const info_request request = parse_info_request(argc, argv);
+    if (request != no_info_request) return answer(request);
     run_settings settings;
     if (!parse_args(argc, argv, option_prefixes, &settings)) {
         std::printf("%s", usage_text);
@@ -92,6 +142,10 @@ int vesklo_main(int argc, char **argv)
         file_close(source);
         return 1;
     }
+    warn_if_kept(source, settings.source);
+    warn_if_kept(destination, settings.destination);
+    // Chunks between disk files come faster than a console shows dots.
+    show_every_dot(file_is_port(source) || file_is_port(destination));
     decode_report code = {0, 0, false};
     int status = 0;
     switch (run_transfer(settings, source, destination, &code)) {

@@ -93,7 +93,7 @@ running_tool start_vesklo(const std::vector<std::string> &args, const std::strin
     if (out < 0 || err < 0) return {-1, "", ""};
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(out, STDOUT_FILENO);
+        dup2(options.output_fd >= 0 ? options.output_fd : out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
         // The tool must not hold the test's descriptors (a pseudo-terminal's
         // master would then never close).
@@ -135,6 +135,16 @@ run_result wait_vesklo(const running_tool &tool)
     if (testing_windows_build()) errors = lines_beginning(errors, "vesklo: ");
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, fold_crlf(output),
             WIFSIGNALED(status) ? WTERMSIG(status) : 0, errors};
+}
+
+long write_calls_of(const running_tool &tool)
+{
+    siginfo_t info;
+    // WNOWAIT leaves the ended tool a zombie, whose counts /proc still has.
+    if (waitid(P_PID, static_cast<id_t>(tool.pid), &info, WEXITED | WNOWAIT) != 0) return -1;
+    const std::string io = read_file("/proc/" + std::to_string(tool.pid) + "/io");
+    const std::size_t at = io.find("syscw: ");
+    return at == std::string::npos ? -1 : std::stol(io.substr(at + 7));
 }
 
 run_result run_vesklo(const std::vector<std::string> &args, const std::string &cwd)

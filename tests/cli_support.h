@@ -37,6 +37,7 @@ struct tool_options {
     bool as_user = false;
     std::vector<int> ignored_signals;
     std::vector<std::string> environment;
+    int output_fd = -1;  // standard output goes here (a terminal), not to a file
 };
 
 // The same in two steps, for a test that acts on the running tool.
@@ -47,6 +48,10 @@ struct running_tool {
 running_tool start_vesklo(const std::vector<std::string> &args, const std::string &cwd,
                           const tool_options &options = {});
 run_result wait_vesklo(const running_tool &tool);
+
+// Waits until the tool has ended, leaving it to wait_vesklo, and returns
+// how many write calls it made in all (from /proc), or -1 when unknown.
+long write_calls_of(const running_tool &tool);
 
 void write_file(const std::string &path, const std::string &data);
 std::string read_file(const std::string &path);

@@ -114,3 +114,27 @@ TEST(Cmdline, LongNamesAreHeldWhole)
     EXPECT_EQ(std::string(p.settings.source), longer);
     EXPECT_EQ(std::string(p.settings.destination), other);
 }
+
+TEST(Cmdline, InfoRequestsAreTheOneWordAlone)
+{
+    const struct {
+        std::vector<const char *> args;
+        info_request request;
+    } cases[] = {
+        {{"--help"}, info_help},
+        {{"--version"}, info_version},
+        {{"--list"}, info_list},
+        {{"--help", "x"}, no_info_request},
+        {{"--Help"}, no_info_request},
+        {{"--lis"}, no_info_request},
+        {{"-h"}, no_info_request},
+        {{}, no_info_request},
+        {{"c", "--list"}, no_info_request},
+    };
+    for (const auto &c : cases) {
+        std::vector<const char *> args = c.args;
+        args.insert(args.begin(), "vesklo");
+        EXPECT_EQ(parse_info_request(static_cast<int>(args.size()), args.data()), c.request)
+            << (c.args.empty() ? "" : c.args[0]);
+    }
+}

@@ -35,7 +35,9 @@ check() {
 }
 
 d=$work/dev
-check "c|d|e" vesklo ""
+check "--help|--list|--version|c|d|e" vesklo ""
+check "--list" vesklo --l
+check "" vesklo --list ""
 check "e" vesklo e
 check "-b|-h" vesklo c -
 check "-b115200|-b1200|-b19200" vesklo c -b1
@@ -45,6 +47,6 @@ check "prog.bin" vesklo e pr
 check "$d/ttyUSB0" vesklo d "$d/ttyU"
 check "my file.bin|my*[x].bin" vesklo c my
 check "my file.bin" vesklo c "my "
-if [ $failed -eq 0 ]; then echo "10 passed, 0 failed"; exit 0; fi
-echo "$((10 - failed)) passed, $failed failed"
+if [ $failed -eq 0 ]; then echo "12 passed, 0 failed"; exit 0; fi
+echo "$((12 - failed)) passed, $failed failed"
 exit 1

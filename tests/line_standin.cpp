@@ -3,14 +3,23 @@
 //   VESKLO_STANDIN_OUTQ_MS=N    the output queue reads 4096 bytes, unmoving,
 //                               for N ms from its first query (a line whose
 //                               CTS is off), then the real queue;
-//   VESKLO_STANDIN_DRAIN_ERRNO=E  tcdrain fails with errno E.
+//   VESKLO_STANDIN_DRAIN_ERRNO=E  tcdrain fails with errno E;
+//   VESKLO_STANDIN_KEEP=cs8,nocrtscts  the terminal passes for a real port
+//                               (fstat reports a serial port's device
+//                               number) that keeps 8 data bits and/or runs
+//                               without RTS/CTS, whatever it is asked;
+//   VESKLO_STANDIN_REFUSE_CS7=1  the terminal refuses 7 data bits, as some
+//                               USB adapters do.
 #include <asm/ioctls.h>
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -26,6 +35,13 @@ long now_ms()
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+// True when VESKLO_STANDIN_KEEP names what.
+bool keeps(const char *what)
+{
+    const char *v = std::getenv("VESKLO_STANDIN_KEEP");
+    return v && std::strstr(v, what);
 }
 
 // True while the queue is to read as stalled.
@@ -65,4 +81,38 @@ extern "C" int tcdrain(int fd)
     using tcdrain_function = int (*)(int);
     static const auto real = reinterpret_cast<tcdrain_function>(dlsym(RTLD_NEXT, "tcdrain"));
     return real(fd);
+}
+
+extern "C" int tcgetattr(int fd, termios *t)
+{
+    using tcgetattr_function = int (*)(int, termios *);
+    static const auto real = reinterpret_cast<tcgetattr_function>(dlsym(RTLD_NEXT, "tcgetattr"));
+    const int result = real(fd, t);
+    if (result == 0 && keeps("cs8")) t->c_cflag = (t->c_cflag & ~CSIZE) | CS8;
+    if (result == 0 && keeps("nocrtscts")) t->c_cflag &= ~CRTSCTS;
+    return result;
+}
+
+extern "C" int fstat(int fd, struct stat *st)
+{
+    using fstat_function = int (*)(int, struct stat *);
+    static const auto real = reinterpret_cast<fstat_function>(dlsym(RTLD_NEXT, "fstat"));
+    const int result = real(fd, st);
+    // A pseudo-terminal's slave (majors 136-143) passes for /dev/ttyS0.
+    const unsigned major_number = major(st->st_rdev);
+    if (result == 0 && std::getenv("VESKLO_STANDIN_KEEP") && S_ISCHR(st->st_mode) &&
+        major_number >= 136 && major_number < 144)
+        st->st_rdev = makedev(4, 64);
+    return result;
+}
+
+extern "C" int tcsetattr(int fd, int action, const termios *t)
+{
+    if (std::getenv("VESKLO_STANDIN_REFUSE_CS7") && (t->c_cflag & CSIZE) == CS7) {
+        errno = EINVAL;
+        return -1;
+    }
+    using tcsetattr_function = int (*)(int, int, const termios *);
+    static const auto real = reinterpret_cast<tcsetattr_function>(dlsym(RTLD_NEXT, "tcsetattr"));
+    return real(fd, action, t);
 }

@@ -1,6 +1,7 @@
 #include "transfer.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "hispeed.h"
 
@@ -14,9 +15,28 @@ constexpr std::int32_t half = buffer_size / 2;
 // bytes, so that encode can treat it as a chunk of data.
 std::uint8_t buf[buffer_size];
 
+// Whether each dot is shown as it is printed; otherwise dots are gathered
+// and shown at most every 50 ms, so that a fast disk transfer does not
+// spend its time printing them.
+bool every_dot_shown = true;
+constexpr long dot_gather_ms = 50;
+
+long now_ms()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
+}
+
 void print_dot()
 {
+    static long shown_at = 0;
     std::putchar('.');
+    const long now = every_dot_shown ? 0 : now_ms();
+    if (every_dot_shown || now - shown_at >= dot_gather_ms) {
+        std::fflush(stdout);
+        shown_at = now;
+    }
 }
 
 // Builds the four LOADM header bytes at buf[half] and prints the header
@@ -33,6 +53,7 @@ void make_header(endpoint_handle source, std::int32_t start)
     buf[half + 3] = static_cast<std::uint8_t>(end / 256);
     std::printf("Make LOADM Header start=%04x end=%04x\n", static_cast<unsigned>(start),
                 static_cast<unsigned>(end));
+    std::fflush(stdout);
 }
 
 constexpr std::int32_t header_size = 4;
@@ -45,6 +66,11 @@ bool put_chunk(endpoint_handle destination, std::int32_t offset, std::int32_t co
 }
 
 }  // namespace
+
+void show_every_dot(bool each)
+{
+    every_dot_shown = each;
+}
 
 transfer_result copy_file(endpoint_handle source, endpoint_handle destination,
                           std::int32_t start_address)

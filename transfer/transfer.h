@@ -16,6 +16,13 @@ enum transfer_result {
     transfer_write_failed,  // a write to the destination failed
 };
 
+// Whether every dot is shown as it is printed (each=true, the default: a
+// run with a port, whose chunks come as the line allows), or dots are
+// gathered and shown at least every 50 ms (a run between disk files, whose
+// chunks come faster than a console can show them). Standard output is
+// flushed when the header line or a shown dot is printed.
+void show_every_dot(bool each);
+
 // Copies the source unchanged, after a LOADM header unless start_address is
 // no_header.
 transfer_result copy_file(endpoint_handle source, endpoint_handle destination,

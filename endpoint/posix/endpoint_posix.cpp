@@ -229,6 +229,16 @@ std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t
     return -1;
 }
 
+bool file_is_port(endpoint_handle handle)
+{
+    return held_port_name(fd_of(handle)) != nullptr;
+}
+
+kept_settings file_kept_settings(endpoint_handle handle)
+{
+    return port_kept(fd_of(handle));
+}
+
 std::int32_t file_size(endpoint_handle handle)
 {
     struct stat st;

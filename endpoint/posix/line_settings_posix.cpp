@@ -37,27 +37,44 @@ std::int32_t rate_of(int fd)
     return 0;
 }
 
-// A pseudo-terminal keeps 8 data bits, and the C library reports that as
-// a refusal once nothing else changes (a second run at 115200). It has no
-// line for data bits to matter on; a real port that keeps them is refused.
-bool kept_eight_bits(int fd, const termios &asked)
-{
-    termios now;
-    return (asked.c_cflag & CSIZE) == CS7 && is_pseudo_terminal(fd) && tcgetattr(fd, &now) == 0 &&
-           (now.c_cflag & CSIZE) == CS8;
-}
-
 bool apply_speed(int fd, termios *t, std::int32_t baud_rate)
 {
     const speed_t speed = standard_speed(baud_rate);
     // The placeholder B38400 is replaced by the custom rate below.
-    // cfsetspeed and tcsetattr: 0 on success, -1 on failure; tcsetattr
-    // succeeds when any change took, hence the read-back.
+    // cfsetspeed and tcsetattr: 0 on success, -1 on failure. tcsetattr
+    // succeeds when any change took, and the C library reports EINVAL when
+    // what it reads back differs (a port that keeps 8 data bits, once
+    // nothing else changes); the read-back decides either way.
     if (cfsetspeed(t, speed != B0 ? speed : B38400) != 0) return false;
-    if (tcsetattr(fd, TCSANOW, t) != 0 && !(errno == EINVAL && kept_eight_bits(fd, *t))) return false;
+    if (tcsetattr(fd, TCSANOW, t) != 0 && errno != EINVAL) return false;
     if (speed == B0) return set_custom_rate(fd, baud_rate) && current_custom_rate(fd) == baud_rate;
     termios now;
     return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == speed && cfgetispeed(&now) == speed;
+}
+
+int data_bits(tcflag_t cflag)
+{
+    switch (cflag & CSIZE) {
+    case CS5: return 5;
+    case CS6: return 6;
+    case CS7: return 7;
+    default: return 8;
+    }
+}
+
+// What fd kept of asked. A pseudo-terminal always keeps 8 data bits and has
+// no line for them to matter on: it keeps nothing worth telling.
+kept_settings kept_of(int fd, const termios &asked)
+{
+    kept_settings kept = {0, 0, false};
+    termios now;
+    if (is_pseudo_terminal(fd) || tcgetattr(fd, &now) != 0) return kept;
+    if ((now.c_cflag & CSIZE) != (asked.c_cflag & CSIZE)) {
+        kept.data_bits = data_bits(now.c_cflag);
+        kept.asked_data_bits = data_bits(asked.c_cflag);
+    }
+    kept.no_handshake = (asked.c_cflag & CRTSCTS) && !(now.c_cflag & CRTSCTS);
+    return kept;
 }
 
 }  // namespace
@@ -94,7 +111,7 @@ bool usable_rate(int fd, std::int32_t baud_rate)
     return false;
 }
 
-bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role)
+bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role, kept_settings *kept)
 {
     termios t;
     if (tcgetattr(fd, &t) != 0) {
@@ -106,6 +123,7 @@ bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role)
         note_rate_refused(EINVAL, baud_rate, rate_of(fd));
         return false;
     }
+    *kept = kept_of(fd, t);
     // A driver reports the rate asked for even where its UART runs at
     // another or at none; the far end would disagree. Where the UART's
     // rules are known, the rate it makes is judged instead.

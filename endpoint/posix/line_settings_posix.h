@@ -27,7 +27,8 @@ bool usable_rate(int fd, std::int32_t baud_rate);
 
 // Puts fd, an open terminal, into the line settings at baud_rate, raises
 // DTR, and leaves a source's reads blocking and a destination's writes
-// non-blocking (so that a line that takes no data can be told). Returns
-// false with the failure noted when the port refused; its settings may then
-// have changed in part.
-bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role);
+// non-blocking (so that a line that takes no data can be told). A port that
+// runs at the rate but kept other data bits, or no handshake, is not
+// refused: *kept says what it kept. Returns false with the failure noted
+// when the port refused; its settings may then have changed in part.
+bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role, kept_settings *kept);

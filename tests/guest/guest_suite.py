@@ -16,7 +16,8 @@ from guest_lib import Checks, Guest, hispeed, pattern
 
 
 def start_guest(kernel, initrd, work):
-    """The guest with COM1 and COM2 on the sockets com1 and com2."""
+    """The guest with COM1 and COM2 on the sockets com1 and com2, and a
+    third 8250 slot with no UART behind it."""
     path = {n: Guest.socket_path(work, n) for n in ("con", "com1", "com2")}
     for p in path.values():
         if os.path.exists(p):
@@ -25,7 +26,7 @@ def start_guest(kernel, initrd, work):
     # prints a banner on COM1, which would reach a receiver as data.
     return Guest(
         ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-display", "none",
-         "-m", "256", "-kernel", kernel, "-initrd", initrd, "-append", "quiet 8250.nr_uarts=2",
+         "-m", "256", "-kernel", kernel, "-initrd", initrd, "-append", "quiet 8250.nr_uarts=3",
          "-chardev", f"socket,id=con,path={path['con']},server=on,wait=off",
          "-device", "virtio-serial-pci", "-device", "virtconsole,chardev=con",
          "-chardev", f"socket,id=s0,path={path['com1']},server=on,wait=off",
@@ -101,6 +102,15 @@ def main():
             else:
                 checks.expect(status == 1 and f"the port refused {rate} baud (it runs at {actual})" in out,
                               f"{rate} baud is refused", out)
+
+        # 7. --list shows the two UARTs with their COM names, and not the
+        # slot without one; it opens no port.
+        out, status = guest.run("vesklo --list")
+        lines = [l for l in out.strip().splitlines() if l.startswith("/dev/")]
+        checks.expect(status == 0 and len(lines) == 2
+                      and lines[0].startswith("/dev/ttyS0  COM1  16550A  driver ")
+                      and lines[1].startswith("/dev/ttyS1  COM2  16550A  driver "),
+                      "--list shows COM1 and COM2, not the empty slot", out)
 
         # 4. COM1 to COM2 inside the guest, the host joining them like a cable.
         guest.relay = True
