@@ -23,6 +23,7 @@
 #include "line_settings_posix.h"
 #include "port_list_posix.h"
 #include "serial_posix.h"
+#include "uart_rate.h"
 #include "cli_support.h"
 #include "hispeed_codes.h"
 
@@ -230,20 +231,84 @@ TEST(SerialSettings, SevenBitsOnlyAtExactly115200)
 
 // A 16550 makes its rates as 115200 divided by a whole number; a rate more
 // than 2% from every such rate is refused rather than run wrong.
-TEST(SerialSettings, RatesAUartCanMake)
+// The rate each UART runs at when its driver is asked for a rate, worked
+// out as the drivers do it (Linux's 8250 core, amba-pl011, ftdi_sio), and
+// whether the far end of the line can follow it.
+TEST(SerialSettings, RatesEachUartMakes)
 {
     const struct {
-        std::int32_t base, asked, actual;
+        uart_kind kind;
+        std::int64_t clock;
+        std::int32_t asked, made;
         bool close_enough;
     } cases[] = {
-        {115200, 115200, 115200, true}, {115200, 57600, 57600, true},   {115200, 9600, 9600, true},
-        {115200, 76800, 57600, false},  {115200, 100000, 115200, false}, {115200, 230400, 115200, false},
-        {115200, 110, 110, true},       {115200, 56000, 57600, false},  {1500000, 250000, 250000, true},
-        {24000000, 115200, 115385, true}, {115200, 50, 50, true},
+        // A 16550 divides clock / 16 by a whole number, up to 1% above it.
+        {uart_16550, 1843200, 115200, 115200, true},
+        {uart_16550, 1843200, 57600, 57600, true},
+        {uart_16550, 1843200, 110, 110, true},
+        {uart_16550, 1843200, 50, 50, true},
+        {uart_16550, 1843200, 116000, 115200, true},
+        {uart_16550, 1843200, 76800, 57600, false},
+        {uart_16550, 1843200, 100000, 115200, false},
+        {uart_16550, 1843200, 56000, 57600, false},
+        {uart_16550, 1843200, 230400, 0, false},
+        {uart_16550, 24000000, 250000, 250000, true},
+        {uart_16550, 24000000, 115200, 115385, true},
+        {uart_16550, 24000000, 921600, 750000, false},
+        // A PL011 divides in 64ths, up to clock / 16: QEMU's 24 MHz, the Pi's 48 MHz.
+        {uart_pl011, 24000000, 76800, 76800, true},
+        {uart_pl011, 24000000, 230400, 230216, true},
+        {uart_pl011, 24000000, 460800, 461538, true},
+        {uart_pl011, 24000000, 921600, 923077, true},
+        {uart_pl011, 24000000, 1000000, 1000000, true},
+        {uart_pl011, 24000000, 1152000, 1156627, true},
+        {uart_pl011, 24000000, 1500000, 1500000, true},
+        {uart_pl011, 24000000, 2000000, 0, false},
+        {uart_pl011, 24000000, 50, 50, true},
+        {uart_pl011, 48000000, 256000, 256000, true},
+        {uart_pl011, 48000000, 460800, 460432, true},
+        {uart_pl011, 48000000, 576000, 576577, true},
+        {uart_pl011, 48000000, 2000000, 2000000, true},
+        {uart_pl011, 48000000, 3000000, 3000000, true},
+        {uart_pl011, 48000000, 4000000, 0, false},
+        // FT232B/R: eighths of 3 MHz; below 184 baud the driver's divisor
+        // overflows into the fraction bits; between the divisors 1 and 2
+        // only 1.5 (2 MBd) works; above 3 MBd the driver falls back to 9600.
+        {uart_ftdi_bm, 48000000, 50, 277, false},
+        {uart_ftdi_bm, 48000000, 150, 830, false},
+        {uart_ftdi_bm, 48000000, 183, 315789, false},
+        {uart_ftdi_bm, 48000000, 184, 184, true},
+        {uart_ftdi_bm, 48000000, 300, 300, true},
+        {uart_ftdi_bm, 48000000, 76800, 76677, true},
+        {uart_ftdi_bm, 48000000, 115200, 115385, true},
+        {uart_ftdi_bm, 48000000, 921600, 923077, true},
+        {uart_ftdi_bm, 48000000, 1500000, 1500000, true},
+        {uart_ftdi_bm, 48000000, 1600000, 0, false},
+        {uart_ftdi_bm, 48000000, 2000000, 2000000, true},
+        {uart_ftdi_bm, 48000000, 2400000, 0, false},
+        {uart_ftdi_bm, 48000000, 2670000, 0, false},
+        {uart_ftdi_bm, 48000000, 3000000, 3000000, true},
+        {uart_ftdi_bm, 48000000, 3500000, 9600, false},
+        // The H series: eighths of 12 MHz from 1200 baud up to 12 MBd, the
+        // B/R rule below 1200.
+        {uart_ftdi_h, 120000000, 50, 277, false},
+        {uart_ftdi_h, 120000000, 300, 300, true},
+        {uart_ftdi_h, 120000000, 1200, 1200, true},
+        {uart_ftdi_h, 120000000, 921600, 923077, true},
+        {uart_ftdi_h, 120000000, 3000000, 3000000, true},
+        {uart_ftdi_h, 120000000, 8000000, 8000000, true},
+        {uart_ftdi_h, 120000000, 10000000, 0, false},
+        {uart_ftdi_h, 120000000, 12000000, 12000000, true},
+        {uart_ftdi_h, 120000000, 12500000, 9600, false},
+        // Any other UART (8250_dw, 8250_exar, LPSS, a pseudo-terminal) is
+        // trusted to report the rate it makes.
+        {uart_unknown, 0, 76800, 76800, true},
+        {uart_unknown, 1843200, 12345, 12345, true},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(divided_rate(c.base, c.asked), c.actual) << c.base << " " << c.asked;
-        EXPECT_EQ(rate_close_enough(c.asked, c.actual), c.close_enough) << c.asked << " " << c.actual;
+        const std::int32_t made = uart_rate_made(c.kind, c.clock, c.asked);
+        EXPECT_EQ(made, c.made) << c.kind << " " << c.clock << " " << c.asked;
+        EXPECT_EQ(rate_close_enough(c.asked, made), c.close_enough) << c.kind << " " << c.asked;
     }
 }
 
