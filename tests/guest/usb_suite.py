@@ -322,6 +322,21 @@ def check_sends(guest, checks, prog):
                   "all 256 byte values at 57600 (8 data bits) to the adapter", out)
 
 
+def check_list(guest, checks):
+    """--list shows the adapter with what its USB device tells and its
+    driver, and the stable name that udev would make (the guest has no
+    udev: the suite makes the link)."""
+    by_id = "/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_1-0000:00:03.0-1-if00-port0"
+    guest.run(f"mkdir -p /dev/serial/by-id && ln -sf ../../{ADAPTER[5:]} {by_id}")
+    out, status = guest.run("vesklo --list")
+    print("vesklo --list in the USB guest:\n" + out.rstrip())
+    line = next((l for l in out.splitlines() if l.startswith(ADAPTER + "  ")), "")
+    checks.expect(status == 0 and "  USB 0403:6001  " in line and "  driver ftdi_sio" in line
+                  and line.endswith("  " + by_id),
+                  "--list shows the adapter's ids, driver and stable name", out)
+    guest.run(f"rm -r /dev/serial")
+
+
 def receive(guest, checks, trace, command, send, expected_file, settings=False):
     """Runs a receive in the guest, sends it the bytes of send and checks
     the file it writes and when it ends; with settings, also the settings
@@ -528,6 +543,7 @@ def main():
         print(f"guest booted, adapter in, in {time.monotonic() - started:.1f} s")
         guest.run(f"dd if=/dev/zero of=/tmp/big bs={CHUNK} count={BIG // CHUNK} 2>/dev/null")
         check_sends(guest, checks, prog)
+        check_list(guest, checks)
         receive(guest, checks, trace, f"vesklo d {ADAPTER} /tmp/rx.dat", hispeed(prog), "/data/prog",
                 settings=True)
         receive(guest, checks, trace, f"vesklo c {ADAPTER} /tmp/rx.dat", prog, "/data/prog")
