@@ -1,68 +1,29 @@
 // Which UART a Linux terminal device has, told from sysfs (the driver that
 // claims it, and for FTDI's adapters the chip's release number) and from
 // TIOCGSERIAL (the port type and base rate of a serial-core UART).
-#include <fcntl.h>
 #include <linux/serial.h>
 #include <linux/serial_core.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
+#include "sysfs_linux.h"
 #include "uart_rate.h"
 
 namespace {
 
 constexpr uart_rules unknown_uart = {uart_unknown, 0};
 
-// Writes the last component of the target of the link at path into name.
-// Returns false, name undefined, when path is no link.
-bool link_name(const char *path, char *name, std::size_t size)
-{
-    char target[512];
-    // readlink: the length of the target, not terminated, or -1.
-    const ssize_t n = readlink(path, target, sizeof target - 1);
-    if (n <= 0) return false;
-    target[n] = '\0';
-    const char *slash = std::strrchr(target, '/');
-    std::snprintf(name, size, "%s", slash ? slash + 1 : target);
-    return true;
-}
-
-// Writes into driver the name of the driver that claims the UART behind
-// device, a sysfs device directory, and leaves device naming that UART's
-// directory. Since Linux 6.5 the serial core puts its own devices, whose
-// drivers are "port" and "ctrl", between a tty and its UART; they are
-// passed over. Returns false when no driver is found.
-bool uart_driver(char *device, std::size_t size, char *driver, std::size_t driver_size)
-{
-    for (int depth = 0; depth < 3; ++depth) {
-        char link[600];
-        std::snprintf(link, sizeof link, "%s/driver", device);
-        if (!link_name(link, driver, driver_size)) return false;
-        if (std::strcmp(driver, "port") != 0 && std::strcmp(driver, "ctrl") != 0) return true;
-        const std::size_t used = std::strlen(device);
-        if (used + 4 > size) return false;
-        std::memcpy(device + used, "/..", 4);
-    }
-    return false;
-}
-
 // Returns the hexadecimal number in the sysfs file at path, or -1.
 long read_hex(const char *path)
 {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
     char text[32];
-    const ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0) return -1;
-    text[n] = '\0';
+    if (!read_attribute(path, text, sizeof text)) return -1;
     char *end = nullptr;
     const long value = std::strtol(text, &end, 16);
     return end != text ? value : -1;
@@ -119,7 +80,7 @@ uart_rules uart_rules_of(int fd)
     std::snprintf(device, sizeof device, "/sys/dev/char/%u:%u/device", major(st.st_rdev),
                   minor(st.st_rdev));
     char driver[128];
-    if (!uart_driver(device, sizeof device, driver, sizeof driver)) return unknown_uart;
+    if (!device_driver(device, sizeof device, driver, sizeof driver)) return unknown_uart;
     if (std::strcmp(driver, "ftdi_sio") == 0) return ftdi_rules(device);
     serial_struct info;
     // ioctl: 0 on success, -1 on failure.
