@@ -75,14 +75,17 @@ def wall_with_output(argv, cwd, terminal):
 
 def terminal_ratio(label, argv, cwd):
     """Prints the median wall time of argv with standard output on a
-    terminal and in a file, and their ratio."""
+    terminal and in a file, and their ratio. The same for an empty source
+    shows what a terminal costs a run before any dot (under Wine, the start
+    of its console)."""
     tty, file = [], []
     for _ in range(5):
         tty.append(wall_with_output(argv, cwd, True))
         file.append(wall_with_output(argv, cwd, False))
     ratio = statistics.median(tty) / statistics.median(file)
-    print(f"{label:8} c 128 MiB, standard output on a terminal {spread(tty)} s, in a file "
-          f"{spread(file)} s: {ratio:.2f}x (target 1.2x)")
+    what = "c 128 MiB" if argv[-2] == "raw" else "c empty  "
+    print(f"{label:8} {what}, standard output on a terminal {spread(tty)} s, in a file "
+          f"{spread(file)} s: {ratio:.2f}x" + (" (target 1.2x)" if argv[-2] == "raw" else ""))
 
 
 def spread(values):
@@ -114,11 +117,15 @@ def main():
                   f"{spread([t[1] for t in theirs]):>22}{mem[0]:7d}{mem[1]:8d}"
                   f"   memory {mem[0] / mem[1]:.2f}x (target 1.5x)")
         print("progress dots on a terminal; 5 alternating runs; median (min-max)")
-        terminal_ratio("native", [vesklo, "c", "raw", "out"], work)
+        open(os.path.join(work, "empty"), "wb").close()
+        runs = [("native", [vesklo])]
         exe = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else ""
         wine = shutil.which("wine") or shutil.which("wine64")
         if exe and os.path.exists(exe) and wine:
-            terminal_ratio("wine", [wine, exe, "c", "raw", "out"], work)
+            runs.append(("wine", [wine, exe]))
+        for label, command in runs:
+            for source in ("raw", "empty"):
+                terminal_ratio(label, command + ["c", source, "out"], work)
 
 
 if __name__ == "__main__":

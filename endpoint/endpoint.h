@@ -70,6 +70,7 @@ enum failure_cause {
     cause_same_file,     // this run holds it already, as its other end
     cause_directory,     // a directory, not a file
     cause_rate_refused,  // the port refused the baud rate
+    cause_settings_refused,  // the port refused the rate and data bits together
     cause_hung_up,       // the port hung up or went away
     cause_no_progress,   // a write took no byte
 };
@@ -80,8 +81,11 @@ enum failure_cause {
 struct endpoint_failure {
     failure_cause cause;
     int code;                  // errno, or GetLastError() on Windows; 0 when none
-    std::int32_t rate_asked;   // with cause_rate_refused: the rate asked for
+    std::int32_t rate_asked;   // with cause_rate_refused or cause_settings_refused:
+                               // the rate asked for
     std::int32_t rate_actual;  // and the rate the port runs at, 0 when unknown
+    std::int32_t bits_asked;   // with cause_settings_refused: the data bits asked for
+    std::int32_t bits_kept;    // and those the port kept, 0 when unknown
 };
 
 endpoint_failure last_failure();
@@ -91,6 +95,12 @@ endpoint_failure last_failure();
 // hint: which access a device lacks and how users usually get it, a port
 // held by another program, the device a COM name maps to, the rate refused.
 void describe_failure(const char *name, char *text, std::size_t size);
+
+// Returns name as the console shows it: name itself on POSIX; on Windows,
+// where names are held as UTF-8, converted to the ANSI code page, a
+// look-alike standing in for a character it lacks. The text lives in a
+// static buffer that the next call overwrites.
+const char *shown_name(const char *name);
 
 // Writes text to stream with its control characters escaped (\x0a), so
 // that a name holding a line end cannot split or forge a line of its own.

@@ -14,3 +14,8 @@ void note_failure(failure_cause cause, int code);
 // Saves a rate the port refused: the rate asked for and the rate the port
 // runs at (0 when unknown), with the system's code.
 void note_rate_refused(int code, std::int32_t asked, std::int32_t actual);
+
+// Saves settings the port refused as a whole: the rate and data bits asked
+// for and those the port kept (0 when unknown), with the system's code.
+void note_settings_refused(int code, std::int32_t rate_asked, std::int32_t bits_asked,
+                           std::int32_t rate_kept, std::int32_t bits_kept);

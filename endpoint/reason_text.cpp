@@ -24,6 +24,16 @@ void describe_failure(const char *name, char *text, std::size_t size)
             std::snprintf(hint, sizeof hint, "; the port refused %d baud",
                           static_cast<int>(f.rate_asked));
         break;
+    case cause_settings_refused:
+        if (f.rate_actual > 0)
+            std::snprintf(hint, sizeof hint,
+                          "; the port refused %d baud with %d data bits (it runs at %d baud with %d)",
+                          static_cast<int>(f.rate_asked), static_cast<int>(f.bits_asked),
+                          static_cast<int>(f.rate_actual), static_cast<int>(f.bits_kept));
+        else
+            std::snprintf(hint, sizeof hint, "; the port refused %d baud with %d data bits",
+                          static_cast<int>(f.rate_asked), static_cast<int>(f.bits_asked));
+        break;
     default: platform_hint(f, name, hint, sizeof hint); break;
     }
     std::snprintf(text, size, "%s%s", reason, hint);

@@ -1,6 +1,6 @@
 // What the front end needs of the platform's console and start-up: the
 // program's entry, the standard descriptors, the characters that begin an
-// option, and names as the console shows them. The build picks
+// option. The build picks
 // console_posix.cpp or console_win32.cpp.
 #pragma once
 
@@ -13,12 +13,6 @@ extern const char option_prefixes[];
 // ending signal, and standard output fully buffered (the transfers flush
 // the dots when they are to be shown).
 void console_prepare();
-
-// Returns name as the console shows it: name itself on POSIX; on Windows,
-// where names are held as UTF-8, converted to the console's code page, a
-// look-alike standing in for a character it lacks. The text lives in a
-// static buffer that the next call overwrites.
-const char *shown_name(const char *name);
 
 // One run, with the arguments as narrow strings (UTF-8 on Windows), called
 // by the platform's entry point. Returns the exit status.

@@ -26,11 +26,6 @@ void console_prepare()
     std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
 }
 
-const char *shown_name(const char *name)
-{
-    return name;
-}
-
 int main(int argc, char **argv)
 {
     return vesklo_main(argc, argv);

@@ -221,6 +221,11 @@ TEST_F(Cli, OpenFailuresNameTheEndAndSayWhy)
          no_such_port, "; no such port: Device Manager lists the COM ports present"},
         {{"c", "COM0", "dst"}, "Can't open source file 'COM0'\n", "COM0", no_such_port,
          "; no such port: Device Manager lists the COM ports present"},
+        // Other spellings of a port with no device behind it; files on POSIX.
+        {{"c", "com3", "dst"}, "Can't open source file 'com3'\n", "com3",
+         "No such file or directory", "; no such port: Device Manager lists the COM ports present"},
+        {{"c", "\\\\.\\COM3", "dst"}, "Can't open source file '\\\\.\\COM3'\n", "\\\\.\\COM3",
+         "No such file or directory", "; no such port: Device Manager lists the COM ports present"},
     };
     for (const auto &c : cases) {
         const run_result r = run(c.args);
@@ -297,6 +302,79 @@ TEST_F(Cli, SlashOptionsOnWindows)
     EXPECT_EQ(run({"c", "src", "dst", "/x"}).output, usage);
 }
 
+// A device with no line settings is written and read like a file, at
+// either end, as /dev/null is on POSIX.
+TEST_F(Cli, NulIsAFileOnWindows)
+{
+    if (!testing_windows_build()) GTEST_SKIP() << "Windows build only";
+    write_file(at("src"), pattern(5000));
+    run_result r = run({"c", "src", "NUL"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "..." + finish);
+    r = run({"c", "NUL", "dst"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, finish);
+    EXPECT_EQ(read_file(at("dst")), "");
+}
+
+// The same file through another path is refused as the same file, and
+// left as it was: a link, and on Windows a \\?\ path, which Wine's Z: drive
+// leads to the test's directory.
+TEST_F(Cli, SameFileThroughOtherPathsIsLeftIntact)
+{
+    write_file(at("src"), "keep me");
+    ASSERT_EQ(symlink("src", at("soft").c_str()), 0);
+    ASSERT_EQ(link(at("src").c_str(), at("hard").c_str()), 0);
+    std::vector<std::string> others = {"soft", "hard"};
+    if (testing_windows_build()) {
+        std::string path = "\\\\?\\Z:" + at("src");
+        std::replace(path.begin(), path.end(), '/', '\\');
+        others.push_back(path);
+    }
+    for (const std::string &other : others) {
+        const run_result r = run({"c", "src", other});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.output, "Can't open destination file '" + other + "'\n");
+        expect_reason(r, other, "Device or resource busy; it is the same file as the source",
+                      "; it is the same file as the source");
+        EXPECT_EQ(read_file(at("src")), "keep me");
+    }
+}
+
+// Names are taken as typed: one that the ANSI code page cannot hold opens
+// that file, never a look-alike (Oµ for Ωμ) that the code page can, and a
+// full-width backslash is no path separator. On Windows a message shows a
+// name in the code page, a look-alike standing in where it must, and
+// wildcards in such names are expanded.
+TEST_F(Cli, NamesAreTakenAsTyped)
+{
+    write_file(at("src"), "data");
+    write_file(at("O\u00b5.bin"), "look-alike");
+    mkdir(at("a").c_str(), 0755);
+    const struct {
+        std::vector<std::string> args;
+        std::string written, file;
+    } cases[] = {
+        {{"c", "src", "\u03a9\u03bc.bin"}, "data", "\u03a9\u03bc.bin"},
+        {{"c", "\u03a9\u03bc.bin", "back"}, "data", "back"},
+        {{"c", "src", "a\uff3cb"}, "data", "a\uff3cb"},
+    };
+    for (const auto &c : cases) {
+        const run_result r = run(c.args);
+        EXPECT_EQ(r.status, 0) << show(c.args);
+        EXPECT_EQ(read_file(at(c.file)), c.written) << show(c.args);
+    }
+    EXPECT_EQ(read_file(at("O\u00b5.bin")), "look-alike");
+    EXPECT_FALSE(file_exists(at("a/b")));
+
+    const run_result r = run({"c", "\u03a9x.bin", "dst"});
+    EXPECT_EQ(r.output, testing_windows_build() ? "Can't open source file 'Ox.bin'\n"
+                                                : "Can't open source file '\u03a9x.bin'\n");
+    if (!testing_windows_build()) return;
+    EXPECT_EQ(run({"c", "\u03a9*.bin", "wild"}).status, 0);
+    EXPECT_EQ(read_file(at("wild")), "data");
+}
+
 // What only the POSIX build does: absolute paths, links, flock, devices.
 class CliPosix : public Cli {
 protected:
@@ -337,19 +415,6 @@ TEST_F(CliPosix, DestinationsOver2GiBAreReplaced)
     const run_result r = run({"c", "src", "big"});
     EXPECT_EQ(r.status, 0) << r.errors;
     EXPECT_EQ(read_file(at("big")), "data");
-}
-
-TEST_F(CliPosix, SameFileThroughLinksIsLeftIntact)
-{
-    write_file(at("src"), "keep me");
-    ASSERT_EQ(symlink("src", at("soft").c_str()), 0);
-    ASSERT_EQ(link(at("src").c_str(), at("hard").c_str()), 0);
-    for (const char *other : {"soft", "hard"}) {
-        const run_result r = run({"c", "src", other});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.output, std::string("Can't open destination file '") + other + "'\n");
-        EXPECT_EQ(read_file(at("src")), "keep me");
-    }
 }
 
 TEST_F(CliPosix, FilesLockedByAnotherProgramAreRefused)

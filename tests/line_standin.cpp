@@ -7,7 +7,9 @@
 //   VESKLO_STANDIN_KEEP=cs8,nocrtscts  the terminal passes for a real port
 //                               (fstat reports a serial port's device
 //                               number) that keeps 8 data bits and/or runs
-//                               without RTS/CTS, whatever it is asked.
+//                               without RTS/CTS, whatever it is asked;
+//   VESKLO_STANDIN_REFUSE_CS7=1  the terminal refuses 7 data bits, as some
+//                               USB adapters do.
 #include <asm/ioctls.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -102,4 +104,15 @@ extern "C" int fstat(int fd, struct stat *st)
         major_number >= 136 && major_number < 144)
         st->st_rdev = makedev(4, 64);
     return result;
+}
+
+extern "C" int tcsetattr(int fd, int action, const termios *t)
+{
+    if (std::getenv("VESKLO_STANDIN_REFUSE_CS7") && (t->c_cflag & CSIZE) == CS7) {
+        errno = EINVAL;
+        return -1;
+    }
+    using tcsetattr_function = int (*)(int, int, const termios *);
+    static const auto real = reinterpret_cast<tcsetattr_function>(dlsym(RTLD_NEXT, "tcsetattr"));
+    return real(fd, action, t);
 }

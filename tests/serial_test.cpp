@@ -23,6 +23,7 @@
 #include "line_settings_posix.h"
 #include "port_list_posix.h"
 #include "serial_posix.h"
+#include "uart_rate.h"
 #include "cli_support.h"
 #include "hispeed_codes.h"
 
@@ -68,12 +69,14 @@ bool wait_for_raw(int slave)
     return false;
 }
 
-// Puts the slave back into a terminal's cooked mode, without the handshake
-// and at speed, so that the test can see the tool configure it again.
+// Puts the slave back into a terminal's cooked mode (line editing, LF sent
+// as CR LF), without the handshake and at speed, so that the test can see
+// the tool configure it again.
 void set_cooked(int slave, speed_t speed, tcflag_t extra_iflag)
 {
     termios t = settings_of(slave);
     t.c_lflag |= ICANON | ECHO;
+    t.c_oflag |= OPOST | ONLCR;
     t.c_cflag &= ~CRTSCTS;
     t.c_iflag |= extra_iflag;
     cfsetspeed(&t, speed);
@@ -228,20 +231,84 @@ TEST(SerialSettings, SevenBitsOnlyAtExactly115200)
 
 // A 16550 makes its rates as 115200 divided by a whole number; a rate more
 // than 2% from every such rate is refused rather than run wrong.
-TEST(SerialSettings, RatesAUartCanMake)
+// The rate each UART runs at when its driver is asked for a rate, worked
+// out as the drivers do it (Linux's 8250 core, amba-pl011, ftdi_sio), and
+// whether the far end of the line can follow it.
+TEST(SerialSettings, RatesEachUartMakes)
 {
     const struct {
-        std::int32_t base, asked, actual;
+        uart_kind kind;
+        std::int64_t clock;
+        std::int32_t asked, made;
         bool close_enough;
     } cases[] = {
-        {115200, 115200, 115200, true}, {115200, 57600, 57600, true},   {115200, 9600, 9600, true},
-        {115200, 76800, 57600, false},  {115200, 100000, 115200, false}, {115200, 230400, 115200, false},
-        {115200, 110, 110, true},       {115200, 56000, 57600, false},  {1500000, 250000, 250000, true},
-        {24000000, 115200, 115385, true}, {115200, 50, 50, true},
+        // A 16550 divides clock / 16 by a whole number, up to 1% above it.
+        {uart_16550, 1843200, 115200, 115200, true},
+        {uart_16550, 1843200, 57600, 57600, true},
+        {uart_16550, 1843200, 110, 110, true},
+        {uart_16550, 1843200, 50, 50, true},
+        {uart_16550, 1843200, 116000, 115200, true},
+        {uart_16550, 1843200, 76800, 57600, false},
+        {uart_16550, 1843200, 100000, 115200, false},
+        {uart_16550, 1843200, 56000, 57600, false},
+        {uart_16550, 1843200, 230400, 0, false},
+        {uart_16550, 24000000, 250000, 250000, true},
+        {uart_16550, 24000000, 115200, 115385, true},
+        {uart_16550, 24000000, 921600, 750000, false},
+        // A PL011 divides in 64ths, up to clock / 16: QEMU's 24 MHz, the Pi's 48 MHz.
+        {uart_pl011, 24000000, 76800, 76800, true},
+        {uart_pl011, 24000000, 230400, 230216, true},
+        {uart_pl011, 24000000, 460800, 461538, true},
+        {uart_pl011, 24000000, 921600, 923077, true},
+        {uart_pl011, 24000000, 1000000, 1000000, true},
+        {uart_pl011, 24000000, 1152000, 1156627, true},
+        {uart_pl011, 24000000, 1500000, 1500000, true},
+        {uart_pl011, 24000000, 2000000, 0, false},
+        {uart_pl011, 24000000, 50, 50, true},
+        {uart_pl011, 48000000, 256000, 256000, true},
+        {uart_pl011, 48000000, 460800, 460432, true},
+        {uart_pl011, 48000000, 576000, 576577, true},
+        {uart_pl011, 48000000, 2000000, 2000000, true},
+        {uart_pl011, 48000000, 3000000, 3000000, true},
+        {uart_pl011, 48000000, 4000000, 0, false},
+        // FT232B/R: eighths of 3 MHz; below 184 baud the driver's divisor
+        // overflows into the fraction bits; between the divisors 1 and 2
+        // only 1.5 (2 MBd) works; above 3 MBd the driver falls back to 9600.
+        {uart_ftdi_bm, 48000000, 50, 277, false},
+        {uart_ftdi_bm, 48000000, 150, 830, false},
+        {uart_ftdi_bm, 48000000, 183, 315789, false},
+        {uart_ftdi_bm, 48000000, 184, 184, true},
+        {uart_ftdi_bm, 48000000, 300, 300, true},
+        {uart_ftdi_bm, 48000000, 76800, 76677, true},
+        {uart_ftdi_bm, 48000000, 115200, 115385, true},
+        {uart_ftdi_bm, 48000000, 921600, 923077, true},
+        {uart_ftdi_bm, 48000000, 1500000, 1500000, true},
+        {uart_ftdi_bm, 48000000, 1600000, 0, false},
+        {uart_ftdi_bm, 48000000, 2000000, 2000000, true},
+        {uart_ftdi_bm, 48000000, 2400000, 0, false},
+        {uart_ftdi_bm, 48000000, 2670000, 0, false},
+        {uart_ftdi_bm, 48000000, 3000000, 3000000, true},
+        {uart_ftdi_bm, 48000000, 3500000, 9600, false},
+        // The H series: eighths of 12 MHz from 1200 baud up to 12 MBd, the
+        // B/R rule below 1200.
+        {uart_ftdi_h, 120000000, 50, 277, false},
+        {uart_ftdi_h, 120000000, 300, 300, true},
+        {uart_ftdi_h, 120000000, 1200, 1200, true},
+        {uart_ftdi_h, 120000000, 921600, 923077, true},
+        {uart_ftdi_h, 120000000, 3000000, 3000000, true},
+        {uart_ftdi_h, 120000000, 8000000, 8000000, true},
+        {uart_ftdi_h, 120000000, 10000000, 0, false},
+        {uart_ftdi_h, 120000000, 12000000, 12000000, true},
+        {uart_ftdi_h, 120000000, 12500000, 9600, false},
+        // Any other UART (8250_dw, 8250_exar, LPSS, a pseudo-terminal) is
+        // trusted to report the rate it makes.
+        {uart_unknown, 0, 76800, 76800, true},
+        {uart_unknown, 1843200, 12345, 12345, true},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(divided_rate(c.base, c.asked), c.actual) << c.base << " " << c.asked;
-        EXPECT_EQ(rate_close_enough(c.asked, c.actual), c.close_enough) << c.asked << " " << c.actual;
+        const std::int32_t made = uart_rate_made(c.kind, c.clock, c.asked);
+        EXPECT_EQ(made, c.made) << c.kind << " " << c.clock << " " << c.asked;
+        EXPECT_EQ(rate_close_enough(c.asked, made), c.close_enough) << c.kind << " " << c.asked;
     }
 }
 
@@ -496,9 +563,9 @@ TEST_F(Serial, CloseWaitsForTheLineAndFailsWithIt)
 
 // The Windows build under Wine, with COM1 led to a pseudo-terminal of the
 // test's through the prefix's dosdevices link; wine_suite.sh removes every
-// other COM link, so nothing reaches a port of the host. Pseudo-terminals
-// cannot carry 7 data bits, which Wine's SetCommState checks, so these runs
-// use -b9600 (8 data bits).
+// other COM link, so nothing reaches a port of the host. A pseudo-terminal
+// cannot carry 7 data bits: at 115200 Wine's port keeps 8, and the tool
+// warns of it. So these runs use -b9600, which asks for 8 data bits.
 class WineSerial : public Serial {
 protected:
     void SetUp() override
@@ -506,16 +573,23 @@ protected:
         const char *prefix = std::getenv("WINEPREFIX");
         if (!testing_windows_build() || !prefix) GTEST_SKIP() << "Windows build under Wine only";
         Serial::SetUp();
-        com1 = std::string(prefix) + "/dosdevices/com1";
-        unlink(com1.c_str());
-        ASSERT_EQ(symlink(pty.path.c_str(), com1.c_str()), 0);
+        dosdevices = std::string(prefix) + "/dosdevices/";
+        ASSERT_TRUE(link_port("com1", pty.path));
     }
     void TearDown() override
     {
-        if (!com1.empty()) unlink(com1.c_str());
+        for (const std::string &link : links) unlink(link.c_str());
         Serial::TearDown();
     }
-    std::string com1;
+    // Leads the port called device (com2) to the terminal at path.
+    bool link_port(const std::string &device, const std::string &path)
+    {
+        links.push_back(dosdevices + device);
+        unlink(links.back().c_str());
+        return symlink(path.c_str(), links.back().c_str()) == 0;
+    }
+    std::string dosdevices;
+    std::vector<std::string> links;
 };
 
 TEST_F(WineSerial, SendAndReceiveThroughCom1)
@@ -693,45 +767,106 @@ TEST_F(Serial, IgnoredSignalsStayIgnored)
 }
 
 // Any spelling that opens a communications device is a port with the line
-// settings and read time-outs (a receive that ends), and XON/XOFF found on
-// the port is turned off, so 0x11 and 0x13 cross like any other byte.
-TEST_F(WineSerial, PortSpellingsAndXonXoff)
+// settings, at either end: as a source with its read time-outs (a receive
+// that ends), as a destination with nothing added to the data (a cooked
+// terminal would send each LF as CR LF). XON/XOFF found on the port is
+// turned off, so 0x11 and 0x13 cross like any other byte. Wine leads AUX
+// to COM1, as DOS did.
+TEST_F(WineSerial, PortSpellingsAtBothEndsAndXonXoff)
 {
     const std::string data = pattern(3000);
+    write_file(at("data"), data);
     const struct {
         const char *name;
         tcflag_t found_iflag;
-    } cases[] = {{"COM1", IXON | IXOFF}, {"com1", 0}, {"Com1", 0}, {"\\\\.\\COM1", 0}, {"COM1:", 0}};
+    } cases[] = {{"COM1", IXON | IXOFF}, {"com1", IXON}, {"Com1", 0},   {"\\\\.\\COM1", 0},
+                 {"COM1:", 0},           {"com1:", 0},   {"\\\\?\\COM1", 0}, {".\\COM1", 0},
+                 {"./COM1", 0},          {"AUX", 0}};
     for (const auto &c : cases) {
-        set_cooked(pty.slave, B2400, c.found_iflag);
-        const running_tool tool = start_vesklo({"c", c.name, "out", "-b9600"}, dir);
-        EXPECT_TRUE(wait_for_handshake(pty.slave)) << c.name;
-        write_all(pty.master, data);
-        const run_result r = wait_vesklo(tool);
-        EXPECT_EQ(r.status, 0) << c.name << r.output;
-        EXPECT_TRUE(read_file(at("out")) == data) << c.name;
-        EXPECT_EQ(cfgetospeed(&static_cast<const termios &>(settings_of(pty.slave))), B9600) << c.name;
-        EXPECT_FALSE(settings_of(pty.slave).c_iflag & (IXON | IXOFF)) << c.name;
+        for (const bool source : {true, false}) {
+            const std::string end = std::string(c.name) + (source ? " as source" : " as destination");
+            set_cooked(pty.slave, B2400, c.found_iflag);
+            std::string received;
+            std::thread reader([&] { if (!source) received = read_master(pty.master, data.size()); });
+            const running_tool tool = start_vesklo(
+                {"c", source ? c.name : "data", source ? "out" : c.name, "-b9600"}, dir);
+            EXPECT_TRUE(wait_for_handshake(pty.slave)) << end;
+            if (source) write_all(pty.master, data);
+            const run_result r = wait_vesklo(tool);
+            reader.join();
+            EXPECT_EQ(r.status, 0) << end << r.output;
+            EXPECT_TRUE((source ? read_file(at("out")) : received) == data) << end;
+            const termios t = settings_of(pty.slave);
+            EXPECT_EQ(cfgetospeed(&t), B9600) << end;
+            EXPECT_FALSE(t.c_iflag & (IXON | IXOFF)) << end;
+        }
     }
 }
 
-// A port that goes away in the middle of a receive fails the read.
-TEST_F(WineSerial, PortGoneFailsTheReceive)
+// A port that goes away in the middle of a transfer fails it, and says that
+// the port went away: a receive keeps what arrived, a send stops.
+TEST_F(WineSerial, PortGoneFailsTheTransfer)
 {
     const std::string data = pattern(2000);
+    write_file(at("big"), pattern(1 << 20));
+    const struct {
+        std::vector<std::string> args;
+        std::string failed;
+    } cases[] = {
+        {{"c", "COM1", "out", "-b9600"}, "\nCan't read source file 'COM1'\n"},
+        {{"c", "big", "COM1", "-b9600"}, "\nCan't write destination file 'COM1'\n"},
+    };
+    for (const auto &c : cases) {
+        pty_pair line = open_pty();
+        ASSERT_TRUE(link_port("com1", line.path));
+        set_cooked(line.slave, B9600, 0);
+        const running_tool tool = start_vesklo(c.args, dir);
+        ASSERT_TRUE(wait_for_handshake(line.slave));
+        const bool receive = c.args[1] == "COM1";
+        if (receive) write_all(line.master, data);
+        else read_master(line.master, data.size());
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        close(line.master);
+        line.master = -1;
+        const run_result r = wait_vesklo(tool);
+        close_pty(line);
+        EXPECT_EQ(r.status, 1) << c.failed;
+        ASSERT_GE(r.output.size(), c.failed.size());
+        EXPECT_EQ(r.output.substr(r.output.size() - c.failed.size()), c.failed);
+        const std::string hint = "; the port went away (unplugged?)\n";
+        ASSERT_GE(r.errors.size(), hint.size()) << c.failed;
+        EXPECT_EQ(r.errors.substr(r.errors.size() - hint.size()), hint) << r.errors;
+        if (receive) {
+            EXPECT_TRUE(read_file(at("out")) == data);
+        }
+    }
+}
+
+// Closing a destination port waits until its output has left; a port that
+// went away meanwhile cannot tell, and the send fails instead of finishing.
+// The source, COM2, keeps the run going until the destination has gone.
+TEST_F(WineSerial, PortGoneBeforeTheDrainFailsTheSend)
+{
+    const std::string data = pattern(1000);
+    pty_pair source = open_pty();
+    ASSERT_TRUE(link_port("com2", source.path));
     set_cooked(pty.slave, B9600, 0);
-    const running_tool tool = start_vesklo({"c", "COM1", "out", "-b9600"}, dir);
+    set_cooked(source.slave, B9600, 0);
+    const running_tool tool = start_vesklo({"c", "COM2", "COM1", "-b9600"}, dir);
     ASSERT_TRUE(wait_for_handshake(pty.slave));
-    write_all(pty.master, data);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(wait_for_handshake(source.slave));
+    write_all(source.master, data);
+    EXPECT_TRUE(read_master(pty.master, data.size()) == data);
+    // The source's read ends 2 s after the data; the destination goes first.
     close(pty.master);
     pty.master = -1;
     const run_result r = wait_vesklo(tool);
-    const std::string failed = "\nCan't read source file 'COM1'\n";
+    close_pty(source);
     EXPECT_EQ(r.status, 1);
-    ASSERT_GE(r.output.size(), failed.size());
-    EXPECT_EQ(r.output.substr(r.output.size() - failed.size()), failed);
-    EXPECT_TRUE(read_file(at("out")) == data);
+    EXPECT_EQ(r.output, ".\nCan't write destination file 'COM1'\n");
+    const std::string hint = "; the port went away (unplugged?)\n";
+    ASSERT_GE(r.errors.size(), hint.size());
+    EXPECT_EQ(r.errors.substr(r.errors.size() - hint.size()), hint) << r.errors;
 }
 
 // Ctrl-C during a send that the far end never reads ends the run at once
@@ -757,18 +892,156 @@ TEST_F(WineSerial, CtrlCLeavesThePortFree)
     reader.join();
 }
 
-// A rate the port refused says so, with the rate the port runs at. (Wine
-// does not hold a port exclusively, so a port in use cannot be shown here.)
+// A rate the port refused says so, with the rate the port runs at, also
+// when the port took it without a word and runs at another (Wine leaves a
+// pseudo-terminal at 38400 for a rate it has no name for). Settings refused
+// together name the data bits too: Wine then runs with a stand-in for a
+// line that cannot make 7 bits, which takes the rate before it refuses the
+// bits. (Wine does not hold a port exclusively, so a port in use cannot be
+// shown here.)
 TEST_F(WineSerial, RefusedRateSaysWhy)
 {
     write_file(at("src"), "x");
-    set_cooked(pty.slave, B9600, 0);
-    const run_result r = run_vesklo({"c", "src", "COM1", "-b0"}, dir);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, "Can't open destination file 'COM1'\n");
-    const std::string refused = "; the port refused 0 baud (it runs at 9600)\n";
-    ASSERT_GT(r.errors.size(), refused.size());
-    EXPECT_EQ(r.errors.substr(r.errors.size() - refused.size()), refused) << r.errors;
+    const struct {
+        std::vector<std::string> args;
+        bool seven_bits_refused;
+        std::string output, refused;
+    } cases[] = {
+        {{"c", "src", "COM1", "-b0"}, false, "Can't open destination file 'COM1'\n",
+         "; the port refused 0 baud (it runs at 9600)\n"},
+        {{"c", "src", "COM1", "-b250000"}, false, "Can't open destination file 'COM1'\n",
+         "; the port refused 250000 baud (it runs at 38400)\n"},
+        {{"c", "src", "com1", "-b2147483647"}, false, "Can't open destination file 'com1'\n",
+         "; the port refused 2147483647 baud (it runs at 38400)\n"},
+        {{"c", "COM1", "out", "-b12345"}, false, "Can't open source file 'COM1'\n",
+         "; the port refused 12345 baud (it runs at 38400)\n"},
+        {{"c", "src", "COM1"}, true, "Can't open destination file 'COM1'\n",
+         "; the port refused 115200 baud with 7 data bits (it runs at 115200 baud with 8)\n"},
+    };
+    for (const auto &c : cases) {
+        set_cooked(pty.slave, B9600, 0);
+        // Preloaded into Wine under the tool: a line that cannot take 7 bits.
+        const std::vector<std::string> line =
+            c.seven_bits_refused ? standin("VESKLO_STANDIN_REFUSE_CS7=1") : std::vector<std::string>{};
+        const run_result r = wait_vesklo(start_vesklo(c.args, dir, {false, {}, line}));
+        EXPECT_EQ(r.status, 1) << c.refused;
+        EXPECT_EQ(r.output, c.output);
+        ASSERT_GT(r.errors.size(), c.refused.size()) << c.refused;
+        EXPECT_EQ(r.errors.substr(r.errors.size() - c.refused.size()), c.refused) << r.errors;
+    }
+    EXPECT_FALSE(file_exists(at("out")));
+}
+
+// Windows cannot tell a line from none, so a port that kept other data bits
+// than those asked (a pseudo-terminal under Wine keeps 8) is warned of,
+// and the run goes on.
+TEST_F(WineSerial, KeptSettingsAreToldNotRefused)
+{
+    write_file(at("src"), "x");
+    const struct {
+        const char *rate;
+        std::string errors;
+    } cases[] = {
+        {"-b115200",
+         "vesklo: COM1: the port kept 8 data bits where 7 were asked: the Hispeed code crosses "
+         "either way, but a plain copy may be misread by a receiver that expects 7\n"},
+        {"-b9600", ""},
+    };
+    for (const auto &c : cases) {
+        set_cooked(pty.slave, B9600, 0);
+        std::thread reader([&] { read_master(pty.master, 1); });
+        const run_result r = run_vesklo({"c", "src", "COM1", c.rate}, dir);
+        reader.join();
+        EXPECT_EQ(r.status, 0) << c.rate;
+        EXPECT_EQ(r.output, ".\nfinish!\n") << c.rate;
+        EXPECT_EQ(r.errors, c.errors) << c.rate;
+    }
+}
+
+// A send to a far end that takes nothing waits on, and says so once, only
+// after 5 s in which the port took nothing: a receiver that pauses the line
+// for a moment gets no notice. The test fills the line first, so that the
+// tool's first write finds it full.
+TEST_F(WineSerial, StalledSendIsToldOnceAfter5s)
+{
+    const std::string data = pattern(1 << 20);
+    write_file(at("big"), data);
+    const std::string notice =
+        "vesklo: COM1: the port has taken no data for 5 s: the receiver may not be ready (CTS "
+        "off), or the cable may have no handshake lines; still waiting (Ctrl-C ends it)\n";
+    const struct {
+        int stall_ms;
+        bool told;
+    } cases[] = {{2000, false}, {11000, true}};
+    for (const auto &c : cases) {
+        set_cooked(pty.slave, B9600, 0);
+        std::string filler;
+        fcntl(pty.slave, F_SETFL, fcntl(pty.slave, F_GETFL) | O_NONBLOCK);
+        for (char block[512] = {}; write(pty.slave, block, sizeof block) > 0;)
+            filler.append(sizeof block, '\0');
+        fcntl(pty.slave, F_SETFL, fcntl(pty.slave, F_GETFL) & ~O_NONBLOCK);
+        const auto start = clock_type::now();
+        const running_tool tool = start_vesklo({"c", "big", "COM1", "-b9600"}, dir);
+        // When the notice came; the whole stall when it did not.
+        auto told_after = std::chrono::milliseconds(c.stall_ms);
+        while (clock_type::now() - start < std::chrono::milliseconds(c.stall_ms)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (read_file(tool.error_file).find("vesklo: ") == std::string::npos) continue;
+            told_after = std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - start);
+            break;
+        }
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(c.stall_ms));
+        const std::string received = read_master(pty.master, filler.size() + data.size());
+        const run_result r = wait_vesklo(tool);
+        EXPECT_EQ(r.status, 0) << c.stall_ms;
+        EXPECT_TRUE(received == filler + data) << c.stall_ms;
+        EXPECT_EQ(r.errors, c.told ? notice : "") << c.stall_ms;
+        EXPECT_GE(told_after, std::chrono::milliseconds(c.told ? 5000 : c.stall_ms)) << c.stall_ms;
+    }
+}
+
+namespace {
+
+// Runs Wine's reg with args (quoted for the shell); true when it succeeded.
+bool wine_reg(const std::string &args)
+{
+    const std::string command =
+        "'" + std::string(std::getenv("VESKLO_RUNNER")) + "' reg " + args + " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+}  // namespace
+
+// --list shows the ports of the device map, in the order of their numbers:
+// the map itself gives them in the order of the device names, where COM11
+// comes first, as it does in the order of the COM names. The test writes
+// the map itself, once it has removed what Wine put there when the suite's
+// server started: a COM port for each /dev/ttyS* that exists, whoever runs
+// Wine (the map is volatile, so the next server fills it again). No port
+// is opened.
+TEST_F(WineSerial, ListsTheDeviceMapInTheOrderOfTheNumbers)
+{
+    const std::string map = "'HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM'";
+    const struct {
+        std::vector<std::pair<std::string, std::string>> ports;  // device, COM name
+        std::string output, errors;
+    } cases[] = {
+        {{{"\\Device\\Serial10", "COM11"}, {"\\Device\\Serial2", "COM3"},
+          {"\\Device\\VCP0", "COM4"}, {"\\Device\\Serial4", "COM5"}},
+         "COM3  \\Device\\Serial2\nCOM4  \\Device\\VCP0\nCOM5  \\Device\\Serial4\n"
+         "COM11  \\Device\\Serial10\n",
+         ""},
+        {{}, "", "vesklo: no serial ports found\n"},
+    };
+    for (const auto &c : cases) {
+        ASSERT_TRUE(wine_reg("delete " + map + " /va /f"));
+        for (const auto &[device, com] : c.ports)
+            ASSERT_TRUE(wine_reg("add " + map + " /v '" + device + "' /d " + com + " /f"));
+        const run_result r = run_vesklo({"--list"}, dir);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.output, c.output);
+        EXPECT_EQ(r.errors, c.errors);
+    }
 }
 
 // A port that runs at the rate asked but kept other data bits, or no

@@ -16,6 +16,8 @@ if [ -z "$wine" ] || [ ! -f "$exe" ]; then
 fi
 export WINEPREFIX="$(dirname "$exe")/wineprefix"
 export WINEDEBUG=-all
+# Names outside the ANSI code page reach Wine as UTF-8, and are taken so.
+export LC_ALL=C.UTF-8
 mkdir -p "$WINEPREFIX"
 # A server left by an earlier run would keep its own COM links.
 wineserver -k >/dev/null 2>&1 || true

@@ -1,6 +1,6 @@
-// What the system offers beyond termios: rates outside the Bxxx table, the
-// base rate of a UART, and telling a pseudo-terminal. Kept apart from
-// <termios.h>, whose definitions clash with the kernel's termios2 interface.
+// What the system offers beyond termios: rates outside the Bxxx table, and
+// telling a pseudo-terminal. Kept apart from <termios.h>, whose definitions
+// clash with the kernel's termios2 interface.
 #pragma once
 
 #include <cstdint>
@@ -12,10 +12,6 @@ bool set_custom_rate(int fd, std::int32_t rate);
 // Returns the rate the terminal fd sends at, or 0 when the system cannot
 // tell it this way.
 std::int32_t current_custom_rate(int fd);
-
-// Returns the base rate from which the port's UART divides its rates (the
-// 8250 family reports one), or 0 when its driver reports none.
-std::int32_t uart_base_rate(int fd);
 
 // True when fd is a pseudo-terminal, which has no line and keeps 8 data
 // bits whatever it is asked for.

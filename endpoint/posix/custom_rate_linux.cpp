@@ -1,7 +1,6 @@
 // Linux's termios2 interface: any rate, through BOTHER.
 #include <asm/termbits.h>
 #include <linux/major.h>
-#include <linux/serial.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/ioctl.h>
@@ -25,13 +24,6 @@ std::int32_t current_custom_rate(int fd)
     struct termios2 t;
     if (ioctl(fd, TCGETS2, &t) < 0 || t.c_ispeed != t.c_ospeed) return 0;
     return static_cast<std::int32_t>(t.c_ospeed);
-}
-
-std::int32_t uart_base_rate(int fd)
-{
-    serial_struct info;
-    if (ioctl(fd, TIOCGSERIAL, &info) < 0 || info.baud_base <= 0) return 0;
-    return info.baud_base;
 }
 
 bool is_pseudo_terminal(int fd)

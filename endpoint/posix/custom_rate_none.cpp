@@ -11,11 +11,6 @@ std::int32_t current_custom_rate(int)
     return 0;
 }
 
-std::int32_t uart_base_rate(int)
-{
-    return 0;
-}
-
 bool is_pseudo_terminal(int)
 {
     return false;

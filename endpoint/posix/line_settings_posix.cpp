@@ -3,11 +3,11 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "custom_rate.h"
 #include "failure_record.h"
+#include "uart_rate.h"
 
 namespace {
 
@@ -86,13 +86,6 @@ speed_t standard_speed(std::int32_t baud_rate)
     return B0;
 }
 
-std::int32_t divided_rate(std::int32_t base, std::int32_t rate)
-{
-    const std::int64_t b = base, r = rate;
-    const std::int64_t divisor = std::max<std::int64_t>(1, (2 * b + r) / (2 * r));
-    return static_cast<std::int32_t>((b + divisor / 2) / divisor);
-}
-
 bool rate_close_enough(std::int32_t asked, std::int32_t actual)
 {
     const std::int64_t off = static_cast<std::int64_t>(actual) - asked;
@@ -131,10 +124,11 @@ bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role, kept_set
         return false;
     }
     *kept = kept_of(fd, t);
-    // A UART with a base rate reports the rate asked for even when no
-    // divisor makes it, and runs at another; the far end would disagree.
-    const std::int32_t base = uart_base_rate(fd);
-    const std::int32_t made = base > 0 ? divided_rate(base, baud_rate) : baud_rate;
+    // A driver reports the rate asked for even where its UART runs at
+    // another or at none; the far end would disagree. Where the UART's
+    // rules are known, the rate it makes is judged instead.
+    const uart_rules uart = uart_rules_of(fd);
+    const std::int32_t made = uart_rate_made(uart.kind, uart.clock_hz, baud_rate);
     if (!rate_close_enough(baud_rate, made)) {
         note_rate_refused(EINVAL, baud_rate, made);
         return false;

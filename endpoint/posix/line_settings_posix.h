@@ -11,10 +11,6 @@
 // The Bxxx constant of a standard rate, or B0 when the rate has none.
 speed_t standard_speed(std::int32_t baud_rate);
 
-// The rate a UART that divides base by a whole number runs at when asked
-// for rate: the nearest divisor, as the 8250 driver picks it.
-std::int32_t divided_rate(std::int32_t base, std::int32_t rate);
-
 // True when a port running at actual serves a line at asked: within 2%,
 // what the two ends of a cable can tolerate between them.
 bool rate_close_enough(std::int32_t asked, std::int32_t actual);

@@ -13,28 +13,12 @@
 #include <cstring>
 
 #include "port_list_posix.h"
-#include "retry_posix.h"
+#include "sysfs_linux.h"
 
 namespace {
 
 constexpr int most_ports = 256;
 constexpr std::size_t name_size = 64;
-
-// Reads the one-line attribute at path into text, its line end dropped.
-// Returns false, text empty, when there is none.
-bool read_attribute(const char *path, char *text, std::size_t size)
-{
-    text[0] = '\0';
-    const int fd = open_retrying(path, O_RDONLY);
-    if (fd < 0) return false;
-    const std::int32_t n = safe_read(fd, text, static_cast<std::int32_t>(size - 1));
-    close(fd);
-    if (n <= 0) return false;
-    std::size_t end = static_cast<std::size_t>(n);
-    while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == ' ')) --end;
-    text[end] = '\0';
-    return end > 0;
-}
 
 // Cuts path at its last "/", leaving its directory. Returns false at the top.
 bool to_parent(char *path)
@@ -43,31 +27,6 @@ bool to_parent(char *path)
     if (!slash || slash == path) return false;
     *slash = '\0';
     return true;
-}
-
-// The driver of the device at dir (resolved), walking up past the serial
-// core's own devices (kernels from 6.5 put a "port" device, driven by
-// "port", between a UART and its driver). Writes "" when none is found.
-void driver_of(const char *dir, char *driver, std::size_t size)
-{
-    char at[PATH_MAX], path[PATH_MAX + 8], target[PATH_MAX];
-    std::snprintf(at, sizeof at, "%s", dir);
-    driver[0] = '\0';
-    for (int depth = 0; depth < 8; ++depth) {
-        std::snprintf(path, sizeof path, "%s/driver", at);
-        // readlink: the length of the target, or -1.
-        const ssize_t n = readlink(path, target, sizeof target - 1);
-        if (n > 0) {
-            target[n] = '\0';
-            const char *base = std::strrchr(target, '/');
-            base = base ? base + 1 : target;
-            if (std::strcmp(base, "port") != 0 && std::strcmp(base, "ctrl") != 0) {
-                std::snprintf(driver, size, "%s", base);
-                return;
-            }
-        }
-        if (!to_parent(at)) return;
-    }
 }
 
 // Appends "  " and text to line, when text is not empty.
@@ -130,17 +89,13 @@ const char *uart_type_name(int type)
 // Appends the stable names under dev/serial/by-id that lead to tty.
 void append_by_id(char *line, std::size_t size, const char *dev, const char *tty)
 {
-    char dir[PATH_MAX], path[PATH_MAX + name_size * 4], target[PATH_MAX];
+    char dir[PATH_MAX], path[PATH_MAX + name_size * 4], target[name_size];
     std::snprintf(dir, sizeof dir, "%s/serial/by-id", dev);
     DIR *d = opendir(dir);
     if (!d) return;
     while (const dirent *e = readdir(d)) {
         std::snprintf(path, sizeof path, "%s/%s", dir, e->d_name);
-        const ssize_t n = readlink(path, target, sizeof target - 1);
-        if (n <= 0) continue;
-        target[n] = '\0';
-        const char *base = std::strrchr(target, '/');
-        if (std::strcmp(base ? base + 1 : target, tty) != 0) continue;
+        if (!link_name(path, target, sizeof target) || std::strcmp(target, tty) != 0) continue;
         std::snprintf(path, sizeof path, "/dev/serial/by-id/%s", e->d_name);
         append(line, size, path);
     }
@@ -182,8 +137,7 @@ bool describe(const char *sys, const char *dev, const char *tty, port_listing *p
     if (uart) append(port->text, size, uart);
     append_usb(port->text, size, device);
     char driver[name_size];
-    driver_of(device, driver, sizeof driver);
-    if (driver[0]) {
+    if (device_driver(device, sizeof device, driver, sizeof driver)) {
         std::snprintf(text, sizeof text, "driver %s", driver);
         append(port->text, size, text);
     }

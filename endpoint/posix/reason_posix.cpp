@@ -1,6 +1,6 @@
 // The reasons behind endpoint failures on POSIX: strerror's words, and the
 // hints for ports: the device a COM name maps to, where USB adapters
-// appear, the group that grants access.
+// appear, the group that grants access. Names are shown as they are.
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,4 +62,9 @@ void platform_hint(const endpoint_failure &f, const char *name, char *hint, std:
         std::snprintf(hint, size, "; the port hung up (unplugged, or the line dropped)");
     else if (f.cause == cause_system && (f.code == EACCES || f.code == EPERM))
         permission_hint(device, hint, size);
+}
+
+const char *shown_name(const char *name)
+{
+    return name;
 }

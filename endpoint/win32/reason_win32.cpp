@@ -1,5 +1,6 @@
 // The reasons behind endpoint failures on Windows: FormatMessage's words,
-// and the hints for ports and directories.
+// and the hints for ports and directories; names, held as UTF-8, shown in
+// the ANSI code page.
 #include <windows.h>
 
 #include <cstdio>
@@ -22,6 +23,9 @@ void system_text(int code, char *text, std::size_t size)
     while (end > 0 && std::strchr("\r\n .", text[end - 1])) text[--end] = '\0';
 }
 
+// The longest command line, and so the longest name, in characters.
+constexpr int line_max = 32767;
+
 }  // namespace
 
 void system_reason(const endpoint_failure &f, char *text, std::size_t size)
@@ -38,4 +42,19 @@ void platform_hint(const endpoint_failure &f, const char *, char *hint, std::siz
         std::snprintf(hint, size, "; it is a directory");
     else if (f.cause == cause_hung_up)
         std::snprintf(hint, size, "; the port went away (unplugged?)");
+}
+
+const char *shown_name(const char *name)
+{
+    static wchar_t wide[line_max + 1];
+    // Up to two bytes a character in a double-byte code page.
+    static char shown[2 * (line_max + 1)];
+    // MultiByteToWideChar, WideCharToMultiByte: the count written, 0 on
+    // failure. The default flags let a best-fit look-alike or '?' stand in
+    // for a character that the code page lacks.
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, line_max + 1) == 0 ||
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, shown, static_cast<int>(sizeof shown), nullptr,
+                            nullptr) == 0)
+        return name;
+    return shown;
 }

@@ -22,11 +22,11 @@ PORT = "/dev/ttyAMA0"
 # The machines: the PL011's clock, and QEMU's arguments beyond the kernel
 # and the initramfs. The kernel's console is the shell's channel (loglevel=3
 # keeps all but its gravest messages off it), never the PL011: messages
-# there would reach a receiver as data.
+# there would reach a receiver as data. con= tells init the channel.
 MACHINES = {
     "virt": (24_000_000,
              ["-M", "virt", "-cpu", "cortex-a57", "-m", "256",
-              "-append", "console=hvc0 loglevel=3 con=hvc0",
+              "-append", "console=hvc0 loglevel=3",
               "-device", "virtio-serial-device", "-device", "virtconsole,chardev=con",
               "-serial", "chardev:pl011"]),
     # The Pi's first UART is the PL011, its second the mini UART.

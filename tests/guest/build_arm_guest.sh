@@ -5,7 +5,7 @@
 # and unpacked with dpkg-deb, not installed; and an initramfs holding
 # busybox, the arm64 build of the tool and the armhf one (run by the arm64
 # kernel's 32-bit compat layer) with the C libraries of their cross
-# compilers, the virtio console modules, test data and init_arm.
+# compilers, the virtio console modules, test data and init.
 #
 #   build_arm_guest.sh ARM64_VESKLO ARMHF_VESKLO OUT_DIR    ("" for no armhf)
 #
@@ -82,7 +82,7 @@ for m in virtio_mmio virtio_console; do
     echo "$m.ko" >> "$root/lib/modules/load-order"
 done
 python3 "$here/guest_data.py" "$root/data"
-cp "$here/init_arm" "$root/init"
+cp "$here/init" "$root/init"
 chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$out/initrd.gz"
 ls "$kdir"/vmlinuz-*

@@ -1,9 +1,10 @@
 #!/bin/sh
-# Builds what the guest suite boots: Debian's kernel (the package that
+# Builds what the guest suites boot: Debian's kernel (the package that
 # linux-image-amd64 depends on, fetched with apt-get download and unpacked
 # with dpkg-deb, not installed) and an initramfs holding busybox-static,
-# the tool built from the tree with the libraries it loads, the virtio
-# console modules, test data and the init script.
+# the tool built from the tree with the libraries it loads, the modules of
+# the virtio console and of a USB serial adapter, test data and the init
+# script.
 #
 #   build_guest.sh VESKLO OUT_DIR     prints the kernel's path on success
 #
@@ -21,18 +22,26 @@ mkdir -p "$cache" "$out"
 image=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
 [ -n "$image" ] || { echo "no linux-image-amd64 in the package lists (apt-get update?)" >&2; exit 1; }
 kdir=$cache/$image
-modules="virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_console"
-if [ ! -f "$kdir/vmlinuz" ]; then
-    (cd "$cache" && apt-get download "$image" >/dev/null 2>&1) ||
-        { echo "cannot download $image" >&2; exit 1; }
-    rm -rf "$kdir.tmp" && mkdir -p "$kdir.tmp/x"
-    dpkg-deb -x "$cache/$image"_*.deb "$kdir.tmp/x"
-    cp "$kdir.tmp"/x/boot/vmlinuz-* "$kdir.tmp/vmlinuz"
-    for m in $modules; do
-        find "$kdir.tmp/x/lib/modules" -name "$m.ko" -exec cp {} "$kdir.tmp/" \;
+# The modules the guests load beyond the kernel: the virtio console, and the
+# USB host controller with the FTDI adapter's driver; module_order.py adds
+# what they depend on. The cache keeps only these files and the kernel; a
+# cache that lacks one is filled from the package again.
+modules="virtio_pci virtio_console xhci_pci ftdi_sio"
+if [ ! -f "$kdir/vmlinuz" ] || ! python3 "$here/module_order.py" "$kdir" $modules >/dev/null 2>&1; then
+    tmp=$cache/$image.tmp.$$
+    rm -rf "$tmp" && mkdir -p "$tmp"
+    (cd "$tmp" && apt-get download "$image" >/dev/null 2>&1) ||
+        { rm -rf "$tmp"; echo "cannot download $image" >&2; exit 1; }
+    dpkg-deb -x "$tmp/$image"_*.deb "$tmp/x"
+    mkdir -p "$kdir"
+    # Each file is put in place whole (a rename), so that a guest being
+    # built meanwhile from the same cache never reads half a file.
+    for f in "$tmp"/x/boot/vmlinuz-* $(python3 "$here/module_order.py" "$tmp/x/lib/modules" $modules); do
+        name=$(basename "$f")
+        case $name in vmlinuz-*) name=vmlinuz ;; esac
+        cp "$f" "$kdir/.$name.$$" && mv "$kdir/.$name.$$" "$kdir/$name"
     done
-    rm -rf "$kdir.tmp/x" "$cache/$image"_*.deb
-    rm -rf "$kdir" && mv "$kdir.tmp" "$kdir"
+    rm -rf "$tmp"
 fi
 
 root=$out/root
@@ -46,7 +55,11 @@ ldd "$vesklo" | awk '/=>/ {print $3} /^\t\/.*ld-linux/ {print $1}' | while read 
     mkdir -p "$root$(dirname "$lib")"
     cp -L "$lib" "$root$lib"
 done
-for m in $modules; do cp "$kdir/$m.ko" "$root/lib/modules/"; done
+# The modules in an order that insmod can load them in, for init.
+for f in $(python3 "$here/module_order.py" "$kdir" $modules); do
+    cp "$f" "$root/lib/modules/"
+    basename "$f" >> "$root/lib/modules/load-order"
+done
 python3 "$here/guest_data.py" "$root/data"
 cp "$here/init" "$root/init"
 chmod +x "$root/init"

@@ -1,0 +1,132 @@
+#include "line_settings_win32.h"
+
+#include "failure_record.h"
+
+namespace {
+
+// Time-outs in milliseconds.
+constexpr DWORD gather_pause_ms = 50;
+constexpr DWORD stall_notice_ms = 5000;
+
+// Reads wait without limit for the first byte; once data has arrived (see
+// port_read) they end after 2 s of silence. A read returns what has come
+// when the line pauses for 50 ms between bytes. A write returns after 5 s
+// of the port taking nothing, so that port_write can tell the user.
+COMMTIMEOUTS port_timeouts()
+{
+    COMMTIMEOUTS t = {};
+    t.ReadIntervalTimeout = gather_pause_ms;
+    t.WriteTotalTimeoutConstant = stall_notice_ms;
+    return t;
+}
+
+// Changes dcb into the line settings for baud_rate: 7 data bits at exactly
+// 115200, 8 at any other rate, no parity, one stop bit, RTS/CTS handshake.
+void make_port_settings(DCB *dcb, std::int32_t baud_rate)
+{
+    dcb->BaudRate = static_cast<DWORD>(baud_rate);
+    dcb->ByteSize = baud_rate == 115200 ? 7 : 8;
+    dcb->Parity = NOPARITY;
+    dcb->StopBits = ONESTOPBIT;
+    dcb->fBinary = 1;
+    dcb->fParity = 0;
+    dcb->fOutxCtsFlow = 1;
+    dcb->fOutxDsrFlow = 0;
+    dcb->fDtrControl = DTR_CONTROL_ENABLE;
+    dcb->fDsrSensitivity = 0;
+    dcb->fTXContinueOnXoff = 0;
+    dcb->fNull = 0;
+    dcb->fRtsControl = RTS_CONTROL_HANDSHAKE;
+    // XON/XOFF would swallow every 0x11 and 0x13 of the data; RTS/CTS is
+    // the flow control.
+    dcb->fOutX = 0;
+    dcb->fInX = 0;
+}
+
+// Whether a port that runs at actual makes the rate asked closely enough
+// for a UART at the other end: within 2%.
+bool rate_close_enough(std::int32_t asked, DWORD actual)
+{
+    const long long difference = static_cast<long long>(actual) - asked;
+    return (difference < 0 ? -difference : difference) * 50 <= asked;
+}
+
+// Notes a refused SetCommState with what was asked and what the port kept.
+void note_state_refused(HANDLE h, DWORD code, const DCB &asked)
+{
+    DCB kept = {};
+    kept.DCBlength = sizeof kept;
+    // GetCommState: BOOL, nonzero on success.
+    const bool known = GetCommState(h, &kept) != 0;
+    note_settings_refused(static_cast<int>(code), static_cast<std::int32_t>(asked.BaudRate),
+                          asked.ByteSize, known ? static_cast<std::int32_t>(kept.BaudRate) : 0,
+                          known ? kept.ByteSize : 0);
+}
+
+// What a port whose state reads back as now kept of asked. Windows cannot
+// tell a line from none (under Wine a pseudo-terminal keeps 8 data bits),
+// so every port is judged.
+kept_settings kept_of(const DCB &asked, const DCB &now)
+{
+    kept_settings kept = {0, 0, false};
+    if (now.ByteSize != asked.ByteSize) {
+        kept.data_bits = now.ByteSize;
+        kept.asked_data_bits = asked.ByteSize;
+    }
+    // CTS holding back the output is what keeps a fast line from losing
+    // data; RTS is not judged, since Wine reports RTS_CONTROL_ENABLE for a
+    // handshake it keeps.
+    kept.no_handshake = !now.fOutxCtsFlow;
+    return kept;
+}
+
+}  // namespace
+
+bool configure_port(HANDLE h, std::int32_t baud_rate, kept_settings *kept)
+{
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    // GetCommState, SetCommState, SetCommTimeouts: BOOL, nonzero on success.
+    if (!GetCommState(h, &dcb)) {
+        note_failure(cause_system, GetLastError());
+        return false;
+    }
+    if (baud_rate <= 0) {
+        note_rate_refused(ERROR_INVALID_PARAMETER, baud_rate, dcb.BaudRate);
+        return false;
+    }
+    make_port_settings(&dcb, baud_rate);
+    if (!SetCommState(h, &dcb)) {
+        note_state_refused(h, GetLastError(), dcb);
+        return false;
+    }
+    // A driver can take a rate that it cannot make without a word (Wine
+    // leaves a pseudo-terminal at 38400 for a rate it has no name for), so
+    // the state is read back. A rate it does not make refuses the port;
+    // data bits and handshake it kept are told, not refused.
+    DCB now = dcb;
+    if (!GetCommState(h, &now)) {
+        note_failure(cause_system, GetLastError());
+        return false;
+    }
+    if (!rate_close_enough(baud_rate, now.BaudRate)) {
+        note_rate_refused(ERROR_INVALID_PARAMETER, baud_rate, now.BaudRate);
+        return false;
+    }
+    *kept = kept_of(dcb, now);
+    COMMTIMEOUTS t = port_timeouts();
+    if (!SetCommTimeouts(h, &t)) {
+        note_failure(cause_system, GetLastError());
+        return false;
+    }
+    SetCommMask(h, EV_TXEMPTY);
+    return true;
+}
+
+void note_data_arrived(HANDLE h)
+{
+    COMMTIMEOUTS t = {};
+    if (!GetCommTimeouts(h, &t) || t.ReadTotalTimeoutConstant != 0) return;
+    t.ReadTotalTimeoutConstant = quiet_end_ms;
+    SetCommTimeouts(h, &t);
+}

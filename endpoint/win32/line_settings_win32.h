@@ -1,0 +1,25 @@
+// The line settings of a port over kernel32: the device-control record
+// (DCB) and the time-outs that make a receive end.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "endpoint.h"
+
+// Applies the line settings at baud_rate (7 data bits at exactly 115200, 8
+// at any other rate, no parity, one stop bit, RTS/CTS handshake, no
+// XON/XOFF) and the time-outs: reads wait without limit for the first byte,
+// and a write returns after 5 s of the port taking nothing. The state is
+// read back: a rate the port does not make refuses it; data bits and a
+// handshake it kept are filled into *kept, and not refused. Returns false
+// with the failure noted; the port may then keep part of what was asked.
+bool configure_port(HANDLE h, std::int32_t baud_rate, kept_settings *kept);
+
+// After the first data a read ends after 2 s of silence; the port's
+// time-outs themselves record that data came.
+void note_data_arrived(HANDLE h);
+
+// The silence, in milliseconds, that ends a receive once data has come.
+constexpr DWORD quiet_end_ms = 2000;
