@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
 
 // The platform's file handle (a file descriptor on POSIX, a HANDLE on
@@ -102,9 +101,12 @@ void describe_failure(const char *name, char *text, std::size_t size);
 // static buffer that the next call overwrites.
 const char *shown_name(const char *name);
 
-// Writes text to stream with its control characters escaped (\x0a), so
-// that a name holding a line end cannot split or forge a line of its own.
-void print_escaped(std::FILE *stream, const char *text);
+// Writes "vesklo: NAME: TEXT" and a line end on standard error, in one
+// write where it fits, NAME as shown_name shows it; control characters in
+// NAME and TEXT are escaped (\x0a), so that a name cannot split or forge a
+// line. Standard output is flushed first, so that the two keep their order
+// on a shared terminal.
+void print_reason_line(const char *name, const char *text);
 
 // One serial port present on the system, as a line of text: the name to
 // give the tool, then what the system knows of it.

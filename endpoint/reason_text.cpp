@@ -39,11 +39,43 @@ void describe_failure(const char *name, char *text, std::size_t size)
     std::snprintf(text, size, "%s%s", reason, hint);
 }
 
-void print_escaped(std::FILE *stream, const char *text)
+namespace {
+
+// A line for standard error, gathered so that it goes out in one write
+// (standard error is unbuffered: a character at a time would be a write
+// each, and could interleave with other programs' output).
+struct line_buffer {
+    char text[4096];
+    std::size_t used;
+};
+
+void add(line_buffer *line, const char *text, bool escape)
 {
     for (const char *p = text; *p; ++p) {
+        if (line->used + 4 >= sizeof line->text) {
+            std::fwrite(line->text, 1, line->used, stderr);
+            line->used = 0;
+        }
         const unsigned char c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7f) std::fprintf(stream, "\\x%02x", c);
-        else std::fputc(c, stream);
+        if (escape && (c < 0x20 || c == 0x7f))
+            line->used += static_cast<std::size_t>(
+                std::snprintf(line->text + line->used, 5, "\\x%02x", c));
+        else
+            line->text[line->used++] = *p;
     }
+}
+
+}  // namespace
+
+void print_reason_line(const char *name, const char *text)
+{
+    static line_buffer line;
+    line.used = 0;
+    std::fflush(stdout);
+    add(&line, "vesklo: ", false);
+    add(&line, shown_name(name), true);
+    add(&line, ": ", false);
+    add(&line, text, true);
+    add(&line, "\n", false);
+    std::fwrite(line.text, 1, line.used, stderr);
 }

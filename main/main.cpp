@@ -20,18 +20,6 @@ transfer_result run_transfer(const run_settings &settings, endpoint_handle sourc
     }
 }
 
-// One line on standard error: "vesklo: NAME: TEXT". Standard output is
-// flushed first, so that the two keep their order on a shared terminal.
-void print_reason(const char *name, const char *text)
-{
-    std::fflush(stdout);
-    std::fputs("vesklo: ", stderr);
-    print_escaped(stderr, shown_name(name));
-    std::fputs(": ", stderr);
-    print_escaped(stderr, text);
-    std::fputc('\n', stderr);
-}
-
 enum failed_step { open_source, open_destination, read_source, write_destination };
 
 // Prints the failure message of step, naming the endpoint, on standard
@@ -48,7 +36,7 @@ int report_failure(failed_step step, const char *name)
     case read_source: std::printf("\nCan't read source file '%s'\n", shown); break;
     case write_destination: std::printf("\nCan't write destination file '%s'\n", shown); break;
     }
-    print_reason(name, reason);
+    print_reason_line(name, reason);
     return 1;
 }
 
@@ -70,7 +58,7 @@ void report_damage(const char *source, const decode_report &code)
                   "%s; likely a wrong baud rate, noise on the line, or a source that is not "
                   "Hispeed code",
                   what);
-    print_reason(source, text);
+    print_reason_line(source, text);
 }
 
 // A port that kept other settings than those asked still carries the
@@ -92,7 +80,7 @@ void warn_if_kept(endpoint_handle port, const char *name)
     else if (kept.no_handshake)
         std::snprintf(text, sizeof text,
                       "the port runs without RTS/CTS handshake: a fast line may lose data");
-    if (text[0] != '\0') print_reason(name, text);
+    if (text[0] != '\0') print_reason_line(name, text);
 }
 
 // The serial ports present, one a line; none found is said on standard

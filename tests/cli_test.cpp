@@ -532,3 +532,15 @@ TEST_F(CliPosix, NoFileIsMadeInDev)
     EXPECT_EQ(read_file(shm), "data");
     unlink(shm.c_str());
 }
+
+// A reason line goes out in one write: written a character at a time it
+// could interleave with other programs' output on a shared terminal.
+TEST_F(CliPosix, AReasonLineIsOneWrite)
+{
+    const running_tool tool = start_vesklo({"c", "missing\nname", "dst"}, dir);
+    const long writes = write_calls_of(tool);
+    const run_result r = wait_vesklo(tool);
+    EXPECT_EQ(r.errors, "vesklo: missing\\x0aname: No such file or directory\n");
+    // The message on standard output, and the reason.
+    EXPECT_EQ(writes, 2);
+}

@@ -62,12 +62,9 @@ void tell_stalled(const char *name)
     static bool told = false;
     if (told) return;
     told = true;
-    std::fflush(stdout);
-    std::fputs("vesklo: ", stderr);
-    print_escaped(stderr, name);
-    std::fputs(": the port has taken no data for 5 s: the receiver may not be ready (CTS off), "
-               "or the cable may have no handshake lines; still waiting (Ctrl-C ends it)\n",
-               stderr);
+    print_reason_line(name, "the port has taken no data for 5 s: the receiver may not be "
+                          "ready (CTS off), or the cable may have no handshake lines; still "
+                          "waiting (Ctrl-C ends it)");
 }
 
 // Waits until the output queue of fd is empty, polling it, since a drain

@@ -68,12 +68,9 @@ void tell_stalled(HANDLE h)
     static bool told = false;
     if (told) return;
     told = true;
-    std::fflush(stdout);
-    std::fputs("vesklo: ", stderr);
-    print_escaped(stderr, shown_name(held_port_name(h)));
-    std::fputs(": the port has taken no data for 5 s: the receiver may not be ready (CTS off), "
-               "or the cable may have no handshake lines; still waiting (Ctrl-C ends it)\n",
-               stderr);
+    print_reason_line(held_port_name(h), "the port has taken no data for 5 s: the receiver may not be "
+                          "ready (CTS off), or the cable may have no handshake lines; still "
+                          "waiting (Ctrl-C ends it)");
 }
 
 // Waits until the output queue is empty. EV_TXEMPTY is only raised when a
