@@ -10,12 +10,11 @@ of the PL011 is a unix socket of this suite, never a port of the host.
 
 Runs both machines unless some are named. Ends with 'N passed, M failed';
 exits 1 when any check failed."""
-import os
 import re
 import sys
 import time
 
-from guest_lib import Checks, Guest, hispeed, pattern
+from guest_lib import Checks, Guest, hispeed, pattern, socket_chardevs
 
 PORT = "/dev/ttyAMA0"
 
@@ -62,14 +61,9 @@ def made_within_2_percent(clock, rate):
 
 
 def start_guest(machine, kernel, dtb, initrd, work):
-    path = {n: Guest.socket_path(work, n) for n in ("con", "pl011")}
-    for p in path.values():
-        if os.path.exists(p):
-            os.unlink(p)
     argv = ["qemu-system-aarch64", "-nodefaults", "-no-user-config", "-display", "none",
             "-kernel", kernel, "-initrd", initrd]
-    for name, p in path.items():
-        argv += ["-chardev", f"socket,id={name},path={p},server=on,wait=off"]
+    argv += socket_chardevs(work, (("con", "con"), ("pl011", "pl011")))
     argv += [dtb if a == "PI_DTB" else a for a in MACHINES[machine][1]]
     return Guest(argv, work, lines=("pl011",))
 
@@ -178,8 +172,7 @@ def main():
         finally:
             guest.stop()
         print(f"{name}: took {time.monotonic() - started:.1f} s")
-    print(f"{checks.passed} passed, {checks.failed} failed")
-    sys.exit(1 if checks.failed else 0)
+    checks.finish()
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ import os
 import re
 import socket
 import subprocess
+import sys
 import threading
 import time
 
@@ -105,9 +106,27 @@ class Guest:
         self.qemu.wait()
 
 
+def socket_chardevs(work, sockets):
+    """QEMU's arguments for a unix socket chardev per (name, id) of sockets,
+    each at socket_path(work, name), freed of a socket an earlier run left."""
+    argv = []
+    for name, chardev in sockets:
+        path = Guest.socket_path(work, name)
+        if os.path.exists(path):
+            os.unlink(path)
+        argv += ["-chardev", f"socket,id={chardev},path={path},server=on,wait=off"]
+    return argv
+
+
 class Checks:
     def __init__(self):
         self.passed = self.failed = 0
+
+    def finish(self):
+        """Prints the tally and ends the suite, with status 1 when a check
+        failed."""
+        print(f"{self.passed} passed, {self.failed} failed")
+        sys.exit(1 if self.failed else 0)
 
     def expect(self, ok, what, detail=""):
         if ok:

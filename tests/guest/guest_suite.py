@@ -8,31 +8,23 @@ suite, never a port of the host.
     guest_suite.py KERNEL INITRD WORKDIR
 
 Ends with 'N passed, M failed'; exits 1 when any check failed."""
-import os
 import sys
 import time
 
-from guest_lib import Checks, Guest, hispeed, pattern
+from guest_lib import Checks, Guest, hispeed, pattern, socket_chardevs
 
 
 def start_guest(kernel, initrd, work):
     """The guest with COM1 and COM2 on the sockets com1 and com2, and a
     third 8250 slot with no UART behind it."""
-    path = {n: Guest.socket_path(work, n) for n in ("con", "com1", "com2")}
-    for p in path.values():
-        if os.path.exists(p):
-            os.unlink(p)
     # -display none, not -nographic: with -nographic the firmware
     # prints a banner on COM1, which would reach a receiver as data.
     return Guest(
         ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-display", "none",
-         "-m", "256", "-kernel", kernel, "-initrd", initrd, "-append", "quiet 8250.nr_uarts=3",
-         "-chardev", f"socket,id=con,path={path['con']},server=on,wait=off",
-         "-device", "virtio-serial-pci", "-device", "virtconsole,chardev=con",
-         "-chardev", f"socket,id=s0,path={path['com1']},server=on,wait=off",
-         "-serial", "chardev:s0",
-         "-chardev", f"socket,id=s1,path={path['com2']},server=on,wait=off",
-         "-serial", "chardev:s1"],
+         "-m", "256", "-kernel", kernel, "-initrd", initrd, "-append", "quiet 8250.nr_uarts=3"]
+        + socket_chardevs(work, (("con", "con"), ("com1", "s0"), ("com2", "s1")))
+        + ["-device", "virtio-serial-pci", "-device", "virtconsole,chardev=con",
+           "-serial", "chardev:s0", "-serial", "chardev:s1"],
         work)
 
 
@@ -130,8 +122,7 @@ def main():
     finally:
         guest.stop()
     print(f"guest suite took {time.monotonic() - started:.1f} s")
-    print(f"{checks.passed} passed, {checks.failed} failed")
-    sys.exit(1 if checks.failed else 0)
+    checks.finish()
 
 
 if __name__ == "__main__":

@@ -23,7 +23,7 @@ import termios
 import threading
 import time
 
-from guest_lib import Checks, Guest, hispeed, pattern
+from guest_lib import Checks, Guest, hispeed, pattern, socket_chardevs
 
 ADAPTER = "/dev/ttyUSB0"
 HUNG_UP = "; the port hung up (unplugged, or the line dropped)"
@@ -202,23 +202,19 @@ class UsbGuest(Guest):
 
 
 def start_guest(kernel, initrd, work):
-    for n in ("con", "usb", "qmp"):
-        p = Guest.socket_path(work, n)
+    qmp = Guest.socket_path(work, "qmp")
+    trace = os.path.join(work, "usb-trace.log")
+    for p in (qmp, trace):
         if os.path.exists(p):
             os.unlink(p)
-    trace = os.path.join(work, "usb-trace.log")
-    if os.path.exists(trace):
-        os.unlink(trace)
     return UsbGuest(
         ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-display", "none",
-         "-m", "256", "-kernel", kernel, "-initrd", initrd, "-append", "quiet",
-         "-chardev", f"socket,id=con,path={Guest.socket_path(work, 'con')},server=on,wait=off",
-         "-device", "virtio-serial-pci", "-device", "virtconsole,chardev=con",
-         "-device", "qemu-xhci,id=xhci",
-         "-chardev", f"socket,id=u0,path={Guest.socket_path(work, 'usb')},server=on,wait=off",
-         "-device", "usb-serial,chardev=u0,id=ftdi,bus=xhci.0",
-         "-qmp", f"unix:{Guest.socket_path(work, 'qmp')},server=on,wait=off",
-         "-trace", "usb_serial_set_baud", "-trace", "usb_serial_handle_control", "-D", trace],
+         "-m", "256", "-kernel", kernel, "-initrd", initrd, "-append", "quiet"]
+        + socket_chardevs(work, (("con", "con"), ("usb", "u0")))
+        + ["-device", "virtio-serial-pci", "-device", "virtconsole,chardev=con",
+           "-device", "qemu-xhci,id=xhci", "-device", "usb-serial,chardev=u0,id=ftdi,bus=xhci.0",
+           "-qmp", f"unix:{qmp},server=on,wait=off",
+           "-trace", "usb_serial_set_baud", "-trace", "usb_serial_handle_control", "-D", trace],
         work)
 
 
@@ -561,8 +557,7 @@ def main():
     finally:
         guest.stop()
     print(f"USB guest suite took {time.monotonic() - started:.1f} s")
-    print(f"{checks.passed} passed, {checks.failed} failed")
-    sys.exit(1 if checks.failed else 0)
+    checks.finish()
 
 
 if __name__ == "__main__":
