@@ -236,7 +236,7 @@ bool file_is_port(endpoint_handle handle)
 
 kept_settings file_kept_settings(endpoint_handle handle)
 {
-    return port_kept(fd_of(handle));
+    return held_port_kept(fd_of(handle));
 }
 
 std::int32_t file_size(endpoint_handle handle)

@@ -13,6 +13,14 @@ namespace {
 // the read itself, and so that a signal handler can reach them.
 volatile std::sig_atomic_t held_ports[2] = {-1, -1};
 const char *held_names[2];
+kept_settings held_kept[2];
+
+// The slot of the port fd, or -1 when fd is no port of this run.
+int slot_of(int fd)
+{
+    if (fd < 0) return -1;
+    return held_ports[0] == fd ? 0 : held_ports[1] == fd ? 1 : -1;
+}
 
 // The signals whose default action ends the process and that a user or a
 // system sends to end a run: Ctrl-C, Ctrl-\, kill, a closed terminal,
@@ -79,13 +87,26 @@ void hold_port(int fd, const char *name)
     catch_ending_signals();
     const int slot = held_ports[0] < 0 ? 0 : 1;
     held_names[slot] = name;
+    held_kept[slot] = {0, 0, false};
     held_ports[slot] = fd;
 }
 
 const char *held_port_name(int fd)
 {
-    if (fd < 0) return nullptr;
-    return held_ports[0] == fd ? held_names[0] : held_ports[1] == fd ? held_names[1] : nullptr;
+    const int slot = slot_of(fd);
+    return slot >= 0 ? held_names[slot] : nullptr;
+}
+
+void note_held_port_kept(int fd, const kept_settings &kept)
+{
+    const int slot = slot_of(fd);
+    if (slot >= 0) held_kept[slot] = kept;
+}
+
+kept_settings held_port_kept(int fd)
+{
+    const int slot = slot_of(fd);
+    return slot >= 0 ? held_kept[slot] : kept_settings{0, 0, false};
 }
 
 int release_port(int fd)

@@ -86,12 +86,6 @@ speed_t standard_speed(std::int32_t baud_rate)
     return B0;
 }
 
-bool rate_close_enough(std::int32_t asked, std::int32_t actual)
-{
-    const std::int64_t off = static_cast<std::int64_t>(actual) - asked;
-    return (off < 0 ? -off : off) * 50 <= asked;
-}
-
 void make_port_settings(termios *t, std::int32_t baud_rate)
 {
     t->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |

@@ -7,13 +7,10 @@
 #include <cstdint>
 
 #include "endpoint.h"
+#include "rate_tolerance.h"
 
 // The Bxxx constant of a standard rate, or B0 when the rate has none.
 speed_t standard_speed(std::int32_t baud_rate);
-
-// True when a port running at actual serves a line at asked: within 2%,
-// what the two ends of a cable can tolerate between them.
-bool rate_close_enough(std::int32_t asked, std::int32_t actual);
 
 // Turns *t into the line settings of a port at baud_rate, the speed aside:
 // raw bytes both ways, 7 data bits at exactly 115200 and 8 otherwise, no

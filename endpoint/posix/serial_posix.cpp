@@ -20,13 +20,6 @@ constexpr int gather_pause_ms = 50;
 constexpr int stall_notice_ms = 5000;
 constexpr int queue_poll_ms = 100;
 
-// What each port of the run kept of its settings, by descriptor.
-struct port_record {
-    int fd;
-    kept_settings kept;
-};
-port_record records[2] = {{-1, {0, 0, false}}, {-1, {0, 0, false}}};
-
 // After the first data has arrived a read ends after 2 s of silence. The
 // port's own VMIN/VTIME record that data has arrived.
 void note_data_arrived(int fd)
@@ -137,11 +130,11 @@ bool com_device_path(const char *name, char *path, std::size_t size)
 bool port_take(int fd, std::int32_t baud_rate, const char *name, endpoint_role role)
 {
     hold_port(fd, name);
-    port_record &record = records[records[0].fd < 0 ? 0 : 1];
+    kept_settings kept = {0, 0, false};
     // ioctl: 0 on success, -1 on failure.
     if (ioctl(fd, TIOCEXCL) != 0) note_failure(cause_system, errno);
-    else if (configure_line(fd, baud_rate, role, &record.kept)) {
-        record.fd = fd;
+    else if (configure_line(fd, baud_rate, role, &kept)) {
+        note_held_port_kept(fd, kept);
         return true;
     }
     release_port(fd);
@@ -190,17 +183,8 @@ std::int32_t port_write(int fd, const void *buffer, std::int32_t count, const ch
     return count;
 }
 
-kept_settings port_kept(int fd)
-{
-    for (const port_record &r : records)
-        if (r.fd == fd) return r.kept;
-    return {0, 0, false};
-}
-
 bool port_close(int fd, const char *name)
 {
-    for (port_record &r : records)
-        if (r.fd == fd) r.fd = -1;
     const bool drained = drain(fd, name);
     if (drained) wait_for(-1, 0, 100);
     const int closed = release_port(fd);

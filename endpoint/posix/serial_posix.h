@@ -19,9 +19,6 @@ bool com_device_path(const char *name, char *path, std::size_t size);
 // cleared.
 bool port_take(int fd, std::int32_t baud_rate, const char *name, endpoint_role role);
 
-// What the port fd kept of the settings asked of it.
-kept_settings port_kept(int fd);
-
 // Reads from a port: the first read waits without limit, later ones return 0
 // after 2 s of silence; what arrives is gathered until the line pauses.
 // Returns the count read, 0 at the end, or -1 on failure: EIO when the

@@ -9,6 +9,7 @@
 
 #include "endpoint.h"
 #include "failure_record.h"
+#include "held_ports_win32.h"
 #include "serial_win32.h"
 
 namespace {
@@ -170,7 +171,7 @@ endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_rol
 std::int32_t file_read(endpoint_handle handle, void *buffer, std::int32_t count)
 {
     const HANDLE h = handle_of(handle);
-    if (is_port(h)) return port_read(h, buffer, count);
+    if (held_port_name(h)) return port_read(h, buffer, count);
     DWORD got = 0;
     // ReadFile: BOOL, nonzero on success.
     if (ReadFile(h, buffer, static_cast<DWORD>(count), &got, nullptr))
@@ -182,7 +183,7 @@ std::int32_t file_read(endpoint_handle handle, void *buffer, std::int32_t count)
 std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t count)
 {
     const HANDLE h = handle_of(handle);
-    if (is_port(h)) return port_write(h, buffer, count);
+    if (held_port_name(h)) return port_write(h, buffer, count);
     const char *p = static_cast<const char *>(buffer);
     std::int32_t done = 0;
     while (done < count) {
@@ -204,12 +205,12 @@ std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t
 
 bool file_is_port(endpoint_handle handle)
 {
-    return is_port(handle_of(handle));
+    return held_port_name(handle_of(handle)) != nullptr;
 }
 
 kept_settings file_kept_settings(endpoint_handle handle)
 {
-    return port_kept(handle_of(handle));
+    return held_port_kept(handle_of(handle));
 }
 
 std::int32_t file_size(endpoint_handle handle)
@@ -220,7 +221,7 @@ std::int32_t file_size(endpoint_handle handle)
 bool file_close(endpoint_handle handle)
 {
     const HANDLE h = handle_of(handle);
-    if (is_port(h)) return port_close(h);
+    if (held_port_name(h)) return port_close(h);
     // CloseHandle: BOOL, nonzero on success.
     if (CloseHandle(h)) return true;
     note_failure(cause_system, GetLastError());

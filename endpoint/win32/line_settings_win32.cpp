@@ -1,6 +1,7 @@
 #include "line_settings_win32.h"
 
 #include "failure_record.h"
+#include "rate_tolerance.h"
 
 namespace {
 
@@ -41,14 +42,6 @@ void make_port_settings(DCB *dcb, std::int32_t baud_rate)
     // the flow control.
     dcb->fOutX = 0;
     dcb->fInX = 0;
-}
-
-// Whether a port that runs at actual makes the rate asked closely enough
-// for a UART at the other end: within 2%.
-bool rate_close_enough(std::int32_t asked, DWORD actual)
-{
-    const long long difference = static_cast<long long>(actual) - asked;
-    return (difference < 0 ? -difference : difference) * 50 <= asked;
 }
 
 // Notes a refused SetCommState with what was asked and what the port kept.

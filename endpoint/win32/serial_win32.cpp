@@ -149,16 +149,6 @@ HANDLE port_take(HANDLE h, const char *name, std::int32_t baud_rate)
     return INVALID_HANDLE_VALUE;
 }
 
-bool is_port(HANDLE h)
-{
-    return held_port_name(h) != nullptr;
-}
-
-kept_settings port_kept(HANDLE h)
-{
-    return held_port_kept(h);
-}
-
 std::int32_t port_read(HANDLE h, void *buffer, std::int32_t count)
 {
     const ULONGLONG started = GetTickCount64();

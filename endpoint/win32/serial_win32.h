@@ -27,12 +27,6 @@ HANDLE com_open(const wchar_t *name_w, const char *name, std::int32_t baud_rate)
 // INVALID_HANDLE_VALUE with h closed and the failure noted.
 HANDLE port_take(HANDLE h, const char *name, std::int32_t baud_rate);
 
-// True when h is a port of this run.
-bool is_port(HANDLE h);
-
-// What the port h kept of the settings asked of it.
-kept_settings port_kept(HANDLE h);
-
 // Reads from a port: the first read waits without limit, later ones return
 // 0 after 2 s of silence. Returns the count read, 0 at the end, or -1 with
 // the failure noted: a hang-up when the port went away.
