@@ -79,3 +79,13 @@ void print_reason_line(const char *name, const char *text)
     add(&line, "\n", false);
     std::fwrite(line.text, 1, line.used, stderr);
 }
+
+void tell_stalled(const char *name)
+{
+    static bool told = false;
+    if (told) return;
+    told = true;
+    print_reason_line(name, "the port has taken no data for 5 s: the receiver may not be ready "
+                            "(CTS off), or the cable may have no handshake lines; still waiting "
+                            "(Ctrl-C ends it)");
+}
