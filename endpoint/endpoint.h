@@ -39,6 +39,10 @@ std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t
 // cannot tell.
 std::int32_t file_size(endpoint_handle handle);
 
+// Milliseconds of the system's monotonic clock, in 64 bits, so that no
+// deadline or pace meets a wrap however long the system has been up.
+std::int64_t monotonic_ms();
+
 // True when handle is a serial port (its reads and writes follow the line).
 bool file_is_port(endpoint_handle handle);
 

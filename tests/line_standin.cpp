@@ -30,11 +30,11 @@ long env_number(const char *name)
     return v ? std::strtol(v, nullptr, 10) : 0;
 }
 
-long now_ms()
+long long now_ms()
 {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+    return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
 }
 
 // True when VESKLO_STANDIN_KEEP names what.
@@ -47,7 +47,7 @@ bool keeps(const char *what)
 // True while the queue is to read as stalled.
 bool queue_stalled()
 {
-    static long first = -1;
+    static long long first = -1;
     const long hold = env_number("VESKLO_STANDIN_OUTQ_MS");
     if (hold <= 0) return false;
     if (first < 0) first = now_ms();
