@@ -15,38 +15,18 @@
 
 #include "endpoint.h"
 #include "failure_record.h"
-#include "held_ports_posix.h"
+#include "held_ends_posix.h"
 #include "line_settings_posix.h"
 #include "retry_posix.h"
 #include "serial_posix.h"
 
 namespace {
 
-// The files and devices that this run holds, to tell a lock refused because
-// the other end already holds the same file.
-struct held_file {
-    dev_t device;
-    ino_t inode;
-};
-held_file held[2];
-int held_count = 0;
-
-endpoint_handle note_held(endpoint_handle handle)
-{
-    struct stat st;
-    if (handle >= 0 && held_count < 2 && fstat(static_cast<int>(handle), &st) == 0)
-        held[held_count++] = {st.st_dev, st.st_ino};
-    return handle;
-}
-
 // Notes a file or device found busy: cause_same_file when this run holds
 // it already as its other end, else cause_in_use.
 void note_busy(const struct stat &st)
 {
-    bool same = false;
-    for (int i = 0; i < held_count; ++i)
-        same = same || (held[i].device == st.st_dev && held[i].inode == st.st_ino);
-    note_failure(same ? cause_same_file : cause_in_use, EBUSY);
+    note_failure(held_by_run(st) ? cause_same_file : cause_in_use, EBUSY);
 }
 
 // Takes fd's exclusive lock. Returns false with the refusal noted (fd left
@@ -206,9 +186,12 @@ endpoint_handle com_open(const char *name, std::int32_t baud_rate, endpoint_role
 
 endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_role role)
 {
-    if (std::strncmp(name, "COM", 3) == 0) return note_held(com_open(name, baud_rate, role));
+    if (std::strncmp(name, "COM", 3) == 0) return com_open(name, baud_rate, role);
     const endpoint_handle port = terminal_open(name, baud_rate, role);
-    return note_held(port != nothing_opened ? port : disk_open(name, role));
+    if (port != nothing_opened) return port;
+    const endpoint_handle file = disk_open(name, role);
+    if (file != invalid_handle) hold_end(fd_of(file), nullptr);
+    return file;
 }
 
 std::int32_t file_read(endpoint_handle handle, void *buffer, std::int32_t count)
@@ -224,8 +207,10 @@ std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t
 {
     const int fd = fd_of(handle);
     if (const char *name = held_port_name(fd)) return port_write(fd, buffer, count, name);
-    if (full_write(fd, buffer, count, -1) == count) return count;
-    note_failure(errno == 0 ? cause_no_progress : cause_system, errno);
+    const write_outcome w = full_write(fd, buffer, count, -1);
+    if (w.end == write_complete) return count;
+    if (w.end == write_took_nothing) note_failure(cause_no_progress, 0);
+    else note_failure(cause_system, errno);
     return -1;
 }
 
@@ -250,9 +235,7 @@ bool file_close(endpoint_handle handle)
 {
     const int fd = fd_of(handle);
     if (const char *name = held_port_name(fd)) return port_close(fd, name);
-    // close: 0 on success, -1 on failure. Not retried on EINTR: on Linux
-    // the descriptor is gone whatever close returns.
-    if (close(fd) == 0) return true;
+    if (release_end(fd) == 0) return true;
     note_failure(cause_system, errno);
     return false;
 }
