@@ -62,7 +62,7 @@ armhf:
 	@$(MAKE) --no-print-directory cross ARCH=armhf TRIPLET=arm-linux-gnueabihf
 cross:
 	@if command -v $(TRIPLET)-g++ >/dev/null 2>&1; then \
-	  cmake -S . -B build-$(ARCH) -DCMAKE_TOOLCHAIN_FILE=cmake/$(TRIPLET).cmake \
+	  cmake -S . -B build-$(ARCH) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux.cmake -DVESKLO_TRIPLET=$(TRIPLET) \
 	    -DCMAKE_BUILD_TYPE=Release -DVESKLO_TESTS=OFF && cmake --build build-$(ARCH) -j $(JOBS); \
 	else echo "$(ARCH) build: skipped ($(TRIPLET)-g++ missing)"; \
 	  mkdir -p $(BUILD); echo "the $(ARCH) build ($(TRIPLET)-g++ missing)" >> $(SKIPPED); fi
