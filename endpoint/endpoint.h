@@ -118,6 +118,9 @@ struct port_listing {
     char text[512];
 };
 
+// The most ports a listing holds: more than any system has.
+constexpr int most_ports_listed = 256;
+
 // Fills up to max entries with the serial ports present, in the order of
 // their names, without opening any (an open raises DTR and RTS, which
 // resets many boards). Returns how many were filled.

@@ -91,6 +91,19 @@ TEST_F(Cli, HelpVersionAndListAnswer)
     }
     // What it lists depends on the machine; it answers either way.
     EXPECT_EQ(run({"--list"}).status, 0);
+    // An answer that could not be written never arrived: status 1, and why.
+    // (Wine reports 0 when a program's standard output is closed.)
+    std::vector<std::string> unwritable = {">/dev/full"};
+    if (!testing_windows_build()) unwritable.push_back(">&-");
+    for (const char *question : {"--help", "--version", "--list"})
+        for (const std::string &redirect : unwritable) {
+            const std::string shell = "cd '" + dir + "' && " + tool_command() + " " + question + " " +
+                                      redirect + " 2>errors; echo $? > status";
+            ASSERT_EQ(std::system(shell.c_str()), 0) << shell;
+            EXPECT_EQ(read_file(at("status")), "1\n") << shell;
+            const std::string errors = read_file(at("errors"));
+            EXPECT_EQ(errors.rfind("vesklo: standard output: ", 0), 0u) << shell << errors;
+        }
 }
 
 TEST_F(Cli, CopiesWithAndWithoutHeader)
