@@ -14,6 +14,7 @@
 #include <initializer_list>
 
 #include "endpoint.h"
+#include "device_dir_posix.h"
 #include "failure_record.h"
 #include "held_ends_posix.h"
 #include "line_settings_posix.h"
@@ -65,41 +66,61 @@ endpoint_handle take_port(int fd, std::int32_t baud_rate, const char *name, endp
     return port_take(fd, baud_rate, name, role) ? fd : invalid_handle;
 }
 
-// True when a file called name would be made in /dev itself or under
-// /dev/serial/, where only the kernel makes device nodes: a regular file
-// made there for an adapter that is unplugged would take its place.
-bool in_device_directory(const char *name)
+// Opens a missing destination called name: made where the open would make
+// it, but never in /dev itself or under /dev/serial/. The place is judged
+// once and the file made there without following a link, so that nothing
+// can lead the open elsewhere in between. Returns the descriptor, or -1
+// with the failure noted.
+int create_destination(const char *name)
 {
-    char dir[PATH_MAX], resolved[PATH_MAX];
-    const char *slash = std::strrchr(name, '/');
-    const std::size_t length = slash ? static_cast<std::size_t>(slash - name) : 0;
-    if (length >= sizeof dir) return false;
-    std::memcpy(dir, name, length);
-    dir[length] = '\0';
-    const char *parent = !slash ? "." : length == 0 ? "/" : dir;
-    // realpath: the resolved path, or null on failure.
-    if (!realpath(parent, resolved)) return false;
-    return std::strcmp(resolved, "/dev") == 0 || std::strcmp(resolved, "/dev/serial") == 0 ||
-           std::strncmp(resolved, "/dev/serial/", 12) == 0;
+    char leaf[PATH_MAX];
+    bool device_dir = false;
+    const int dir = creation_place(name, leaf, sizeof leaf, &device_dir);
+    if (dir >= 0 && device_dir) {
+        close(dir);
+        errno = ENOENT;
+    }
+    int fd = -1;
+    if (dir >= 0 && !device_dir) {
+        do fd = openat(dir, leaf, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+        while (fd < 0 && errno == EINTR);
+        const int code = errno;
+        close(dir);
+        errno = code;
+    }
+    if (fd < 0) note_failure(device_dir ? cause_no_such_port : cause_system, errno);
+    return fd;
+}
+
+// Notes why the existing file called name could not be opened, with
+// error: for a file missing from /dev or /dev/serial/, where USB adapters
+// appear.
+void note_open_failure(const char *name, int error)
+{
+    char leaf[PATH_MAX];
+    bool device_dir = false;
+    if (error == ENOENT) {
+        const int dir = creation_place(name, leaf, sizeof leaf, &device_dir);
+        if (dir >= 0) close(dir);
+    }
+    note_failure(error == EISDIR ? cause_directory : device_dir ? cause_no_such_port : cause_system,
+                 error);
 }
 
 // A disk source is opened for reading only and must exist; a destination is
-// created when missing, but never in /dev. A destination is emptied only
+// created when missing (create_destination). A destination is emptied only
 // once this run holds its lock, so a file named as both ends, or held by
 // another program, is left as it was; only regular files that hold data are
 // emptied (not /dev/null, a FIFO).
 endpoint_handle disk_open(const char *name, endpoint_role role)
 {
-    const bool in_dev = in_device_directory(name);
-    const int fd = open_retrying(name, role == role_source ? O_RDONLY
-                                       : in_dev            ? O_WRONLY
-                                                           : O_WRONLY | O_CREAT);
-    if (fd < 0) {
-        const int code = errno;
-        note_failure(code == EISDIR                 ? cause_directory
-                     : in_dev && code == ENOENT     ? cause_no_such_port
-                                                    : cause_system,
-                     code);
+    const bool source = role == role_source;
+    int fd = open_retrying(name, source ? O_RDONLY : O_WRONLY);
+    if (fd < 0 && errno == ENOENT && !source) {
+        fd = create_destination(name);
+        if (fd < 0) return invalid_handle;
+    } else if (fd < 0) {
+        note_open_failure(name, errno);
         return invalid_handle;
     }
     struct stat st;
