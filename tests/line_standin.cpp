@@ -9,7 +9,11 @@
 //                               number) that keeps 8 data bits and/or runs
 //                               without RTS/CTS, whatever it is asked;
 //   VESKLO_STANDIN_REFUSE_CS7=1  the terminal refuses 7 data bits, as some
-//                               USB adapters do.
+//                               USB adapters do;
+//   VESKLO_STANDIN_RUNS_AT=38400  the terminal takes a standard rate given
+//                               by tcsetattr but runs at 38400 (Wine
+//                               leaves a port so); the termios2 calls that
+//                               put settings back are left alone.
 #include <asm/ioctls.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -114,5 +118,8 @@ extern "C" int tcsetattr(int fd, int action, const termios *t)
     }
     using tcsetattr_function = int (*)(int, int, const termios *);
     static const auto real = reinterpret_cast<tcsetattr_function>(dlsym(RTLD_NEXT, "tcsetattr"));
-    return real(fd, action, t);
+    if (env_number("VESKLO_STANDIN_RUNS_AT") != 38400) return real(fd, action, t);
+    termios running = *t;
+    cfsetspeed(&running, B38400);
+    return real(fd, action, &running);
 }

@@ -251,7 +251,10 @@ TEST(SerialSettings, RatesEachUartMakes)
         {uart_16550, 1843200, 76800, 57600, false},
         {uart_16550, 1843200, 100000, 115200, false},
         {uart_16550, 1843200, 56000, 57600, false},
-        {uart_16550, 1843200, 230400, 0, false},
+        {uart_16550, 1843200, 230400, uart_keeps_rate, false},
+        // The divisor of 1 baud, 115200, overflows the 16-bit latches.
+        {uart_16550, 1843200, 1, 2, false},
+        {uart_16550, 24000000, 10, uart_keeps_rate, false},
         {uart_16550, 24000000, 250000, 250000, true},
         {uart_16550, 24000000, 115200, 115385, true},
         {uart_16550, 24000000, 921600, 750000, false},
@@ -263,14 +266,14 @@ TEST(SerialSettings, RatesEachUartMakes)
         {uart_pl011, 24000000, 1000000, 1000000, true},
         {uart_pl011, 24000000, 1152000, 1156627, true},
         {uart_pl011, 24000000, 1500000, 1500000, true},
-        {uart_pl011, 24000000, 2000000, 0, false},
+        {uart_pl011, 24000000, 2000000, uart_keeps_rate, false},
         {uart_pl011, 24000000, 50, 50, true},
         {uart_pl011, 48000000, 256000, 256000, true},
         {uart_pl011, 48000000, 460800, 460432, true},
         {uart_pl011, 48000000, 576000, 576577, true},
         {uart_pl011, 48000000, 2000000, 2000000, true},
         {uart_pl011, 48000000, 3000000, 3000000, true},
-        {uart_pl011, 48000000, 4000000, 0, false},
+        {uart_pl011, 48000000, 4000000, uart_keeps_rate, false},
         // FT232B/R: eighths of 3 MHz; below 184 baud the driver's divisor
         // overflows into the fraction bits; between the divisors 1 and 2
         // only 1.5 (2 MBd) works; above 3 MBd the driver falls back to 9600.
@@ -423,28 +426,43 @@ TEST_F(Serial, ReceivesLateOddBurstsAndEndsWhenQuiet)
     EXPECT_LE(dots, 40u);
 }
 
+// A refused open says why, and leaves the port's settings as they were:
+// also where only the read-back of the settings tells the refusal (a port
+// that takes 19200 and runs at 38400).
 TEST_F(Serial, OpenFailuresSayWhy)
 {
     write_file(at("src"), "x");
-    set_cooked(pty.slave, B9600, 0);
     const std::string dst = "Can't open destination file '" + pty.path + "'\n";
     const std::string why = "vesklo: " + pty.path + ": ";
     const struct {
         std::vector<std::string> args;
         std::string output, errors;
+        std::vector<std::string> line;
     } cases[] = {
         {{"c", "src", pty.path, "-b0"}, dst,
-         why + "Invalid argument; the port refused 0 baud (it runs at 9600)\n"},
+         why + "Invalid argument; the port refused 0 baud (it runs at 9600)\n", {}},
         {{"c", pty.path, "out", "-b-9600"}, "Can't open source file '" + pty.path + "'\n",
-         why + "Invalid argument; the port refused -9600 baud (it runs at 9600)\n"},
+         why + "Invalid argument; the port refused -9600 baud (it runs at 9600)\n", {}},
         {{"c", pty.path, pty.path}, dst,
-         why + "Device or resource busy; it is the same file as the source\n"},
+         why + "Device or resource busy; it is the same file as the source\n", {}},
+        {{"c", "src", pty.path, "-b19200"}, dst,
+         why + "Invalid argument; the port refused 19200 baud (it runs at 38400)\n",
+         standin("VESKLO_STANDIN_RUNS_AT=38400")},
     };
     for (const auto &c : cases) {
-        const run_result r = run_vesklo(c.args, dir);
+        set_cooked(pty.slave, B9600, 0);
+        const termios found = settings_of(pty.slave);
+        const run_result r = wait_vesklo(start_vesklo(c.args, dir, {false, {}, c.line}));
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.output, c.output);
         EXPECT_EQ(r.errors, c.errors);
+        // Named as both ends, the port was the run's source.
+        if (c.args[1] == c.args[2]) continue;
+        const termios now = settings_of(pty.slave);
+        EXPECT_EQ(cfgetospeed(&now), cfgetospeed(&found)) << c.errors;
+        EXPECT_TRUE(now.c_cflag == found.c_cflag && now.c_lflag == found.c_lflag &&
+                    now.c_iflag == found.c_iflag && now.c_oflag == found.c_oflag)
+            << c.errors;
     }
     EXPECT_FALSE(file_exists(at("out")));
 
