@@ -70,6 +70,8 @@ enum failure_cause {
     cause_system,        // the system's error code tells it all
     cause_no_such_port,  // a COM name that names no port, or no device behind it
     cause_in_use,        // another program holds the file or the port
+    cause_left_exclusive,  // a port refused to all but root with no lock on it: another
+                           // program's, or left exclusive by a run that lost its line
     cause_same_file,     // this run holds it already, as its other end
     cause_directory,     // a directory, not a file
     cause_rate_refused,  // the port refused the baud rate

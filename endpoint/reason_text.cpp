@@ -13,6 +13,11 @@ void describe_failure(const char *name, char *text, std::size_t size)
     char hint[400] = "";
     switch (f.cause) {
     case cause_in_use: std::snprintf(hint, sizeof hint, "; in use by another program"); break;
+    case cause_left_exclusive:
+        std::snprintf(hint, sizeof hint,
+                      "; in use by another program, or an earlier run lost the line and the port "
+                      "stays exclusive until every program holding it closes it");
+        break;
     case cause_same_file:
         std::snprintf(hint, sizeof hint, "; it is the same file as the source");
         break;

@@ -483,9 +483,18 @@ TEST_F(Serial, OpenFailuresSayWhy)
     kill(holder.pid, SIGTERM);
     wait_vesklo(holder);
     if (!as_user) return;
-    const run_result r = wait_vesklo(start_vesklo({"c", pty.path, pty.path}, dir, {true, {}, {}}));
+    run_result r = wait_vesklo(start_vesklo({"c", pty.path, pty.path}, dir, {true, {}, {}}));
     EXPECT_EQ(r.output, dst);
     EXPECT_EQ(r.errors, why + "Device or resource busy; it is the same file as the source\n");
+    // Exclusive with no lock on it: a program that takes none, or a port
+    // that a run which lost its line left exclusive.
+    ASSERT_EQ(ioctl(pty.slave, TIOCEXCL), 0);
+    r = wait_vesklo(start_vesklo({"c", "src", pty.path}, dir, {true, {}, {}}));
+    ioctl(pty.slave, TIOCNXCL);
+    EXPECT_EQ(r.output, dst);
+    EXPECT_EQ(r.errors, why + "Device or resource busy; in use by another program, or an earlier "
+                              "run lost the line and the port stays exclusive until every "
+                              "program holding it closes it\n");
 }
 
 // The commonest trouble with ports on Linux: the user is not in the group

@@ -17,6 +17,7 @@
 #include "device_dir_posix.h"
 #include "failure_record.h"
 #include "held_ends_posix.h"
+#include "proc_locks.h"
 #include "line_settings_posix.h"
 #include "retry_posix.h"
 #include "serial_posix.h"
@@ -28,6 +29,17 @@ namespace {
 void note_busy(const struct stat &st)
 {
     note_failure(held_by_run(st) ? cause_same_file : cause_in_use, EBUSY);
+}
+
+// Notes a terminal whose open was refused (exclusive use, which only root
+// opens past): this run's other end, another run (its lock is there), or,
+// with no lock on it, another program or a port that a run which lost its
+// line left exclusive (after a hang-up the kernel keeps it so until every
+// program holding the port has closed it).
+void note_exclusive(const struct stat &st)
+{
+    if (held_by_run(st)) note_failure(cause_same_file, EBUSY);
+    else note_failure(flock_held(st) ? cause_in_use : cause_left_exclusive, EBUSY);
 }
 
 // Takes fd's exclusive lock. Returns false with the refusal noted (fd left
@@ -166,8 +178,7 @@ endpoint_handle terminal_open(const char *name, std::int32_t baud_rate, endpoint
     if (stat(name, &st) != 0 || !S_ISCHR(st.st_mode)) return nothing_opened;
     const int fd = open_retrying(name, O_RDWR | O_NONBLOCK);
     if (fd < 0 && errno == EBUSY) {
-        // Another run holds it exclusively (TIOCEXCL): a terminal in use.
-        note_busy(st);
+        note_exclusive(st);
         return invalid_handle;
     }
     if (fd < 0) {
@@ -193,13 +204,14 @@ endpoint_handle com_open(const char *name, std::int32_t baud_rate, endpoint_role
     }
     const int fd = open_retrying(path, O_RDWR | O_NONBLOCK);
     if (fd >= 0) return take_port(fd, baud_rate, name, role);
+    const int code = errno;
     struct stat st;
-    if (errno == EBUSY && stat(path, &st) == 0) {
-        note_busy(st);
+    if (code == EBUSY && stat(path, &st) == 0) {
+        note_exclusive(st);
         return invalid_handle;
     }
-    const bool missing = errno == ENOENT || errno == ENXIO || errno == ENODEV;
-    note_failure(missing ? cause_no_such_port : cause_system, errno);
+    const bool missing = code == ENOENT || code == ENXIO || code == ENODEV;
+    note_failure(missing ? cause_no_such_port : cause_system, code);
     return invalid_handle;
 }
 
