@@ -88,10 +88,10 @@ bool can_run_as_ordinary_user()
 running_tool start_vesklo(const std::vector<std::string> &args, const std::string &cwd,
                           const tool_options &options)
 {
-    std::vector<std::string> argv;
+    std::vector<std::string> argv = options.wrapper;
     if (options.as_user) {
         const std::string id = std::to_string(ordinary_user);
-        argv = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--"};
+        argv.insert(argv.end(), {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--"});
     }
     const std::vector<std::string> tool = tool_words();
     argv.insert(argv.end(), tool.begin(), tool.end());

@@ -43,6 +43,7 @@ struct tool_options {
     std::vector<int> ignored_signals;
     std::vector<std::string> environment;
     int output_fd = -1;  // standard output goes here (a terminal), not to a file
+    std::vector<std::string> wrapper = {};  // a command that runs the tool (unshare ...)
 };
 
 // The same in two steps, for a test that acts on the running tool.

@@ -1151,6 +1151,40 @@ TEST_F(Serial, DotsAreGatheredUnlessAPortSetsThePace)
     }
 }
 
+// Between disk files dots are gathered, and still show as a slow copy goes,
+// however long the system has been up: with the clock moved on by 25 days
+// (a time namespace), where 32-bit milliseconds would have wrapped and held
+// every dot back to the end.
+TEST_F(Serial, DotsShowAsASlowCopyGoes)
+{
+    const std::string data = pattern(3 * 2048);
+    const bool clock_moves =
+        geteuid() == 0 && std::system("unshare -T --monotonic=1 -f true 2>/dev/null") == 0;
+    for (const long offset_s : {0L, 25L * 24 * 3600}) {
+        if (offset_s != 0 && !clock_moves) GTEST_SKIP() << "needs root (a time namespace)";
+        unlink(at("slow").c_str());
+        ASSERT_EQ(mkfifo(at("slow").c_str(), 0600), 0);
+        pty_pair console = open_pty();
+        tool_options options;
+        options.output_fd = console.slave;
+        if (offset_s != 0)
+            options.wrapper = {"unshare", "-T", "--monotonic=" + std::to_string(offset_s), "-f", "--"};
+        const running_tool tool = start_vesklo({"c", "slow", "out"}, dir, options);
+        const int fifo = open(at("slow").c_str(), O_WRONLY);
+        ASSERT_GE(fifo, 0);
+        write_all(fifo, data.substr(0, 2048));
+        // The first chunk's dot shows before the rest is sent.
+        const std::string shown = read_master(console.master, 1);
+        write_all(fifo, data.substr(2048));
+        close(fifo);
+        const run_result r = wait_vesklo(tool);
+        close_pty(console);
+        EXPECT_EQ(shown, ".") << offset_s;
+        EXPECT_EQ(r.status, 0) << offset_s;
+        EXPECT_TRUE(read_file(at("out")) == data) << offset_s;
+    }
+}
+
 namespace {
 
 // A stand-in for sysfs and /dev under root: directories, symbolic links
