@@ -158,7 +158,9 @@ std::string stall_notice(const std::string &port)
 std::vector<std::string> standin(const std::string &setting)
 {
     // The sanitizers' runtime must otherwise come first among the libraries.
-    return {"LD_PRELOAD=" STANDIN_LIB, "ASAN_OPTIONS=verify_asan_link_order=0", setting};
+    // A run as another user must be able to read it too.
+    return {"LD_PRELOAD=" + readable_by_all(STANDIN_LIB), "ASAN_OPTIONS=verify_asan_link_order=0",
+            setting};
 }
 
 class Serial : public testing::Test {
