@@ -3,6 +3,8 @@
 //   VESKLO_STANDIN_OUTQ_MS=N    the output queue reads 4096 bytes, unmoving,
 //                               for N ms from its first query (a line whose
 //                               CTS is off), then the real queue;
+//   VESKLO_STANDIN_HELD=PATH    the file PATH is made when that hold begins,
+//                               so that a test knows the drain is held;
 //   VESKLO_STANDIN_DRAIN_ERRNO=E  tcdrain fails with errno E;
 //   VESKLO_STANDIN_KEEP=cs8,nocrtscts  the terminal passes for a real port
 //                               (fstat reports a serial port's device
@@ -16,6 +18,8 @@
 //                               put settings back are left alone.
 #include <asm/ioctls.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -54,7 +58,11 @@ bool queue_stalled()
     static long long first = -1;
     const long hold = env_number("VESKLO_STANDIN_OUTQ_MS");
     if (hold <= 0) return false;
-    if (first < 0) first = now_ms();
+    if (first < 0) {
+        first = now_ms();
+        const char *held = std::getenv("VESKLO_STANDIN_HELD");
+        if (held) close(open(held, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    }
     return now_ms() - first < hold;
 }
 

@@ -9,6 +9,7 @@
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,6 +70,57 @@ bool wait_for_raw(int slave)
     return false;
 }
 
+// Waits until holds() is true; false after 10 s.
+template <typename Condition> bool wait_until(Condition holds)
+{
+    for (int i = 0; i < 1000; ++i) {
+        if (holds()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Waits until the file at path exists; false after 10 s.
+bool wait_for_file(const std::string &path)
+{
+    return wait_until([&] { return access(path.c_str(), F_OK) == 0; });
+}
+
+// A control beside the tool: a `sleep` started at the same moment, whose
+// end is seen as the tool's is (polled every 10 ms), so that an upper bound
+// on the tool's time is judged against what the machine's load does to a
+// process that only waits, not against a fixed figure.
+struct control_run {
+    pid_t pid;
+    clock_type::time_point started;
+};
+
+control_run start_control(int seconds)
+{
+    const control_run c = {fork(), clock_type::now()};
+    if (c.pid == 0) {
+        execlp("sleep", "sleep", std::to_string(seconds).c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    return c;
+}
+
+// Waits for the control to end; returns how long after since it took.
+clock_type::duration control_took(const control_run &c, clock_type::time_point since)
+{
+    int status = 0;
+    while (waitpid(c.pid, &status, WNOHANG) == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return clock_type::now() - since;
+}
+
+// The bytes waiting to be read on fd (a pseudo-terminal's master).
+int waiting(int fd)
+{
+    int n = 0;
+    return ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+}
+
 // Puts the slave back into a terminal's cooked mode (line editing, LF sent
 // as CR LF), without the handshake and at speed, so that the test can see
 // the tool configure it again.
@@ -127,13 +179,13 @@ std::string read_master(int master, std::size_t want)
 clock_type::time_point send_in_bursts(int master, const std::string &data, int pause_ms)
 {
     const std::size_t bursts[] = {1, 333, 2, 4095, 777, 1};
-    for (std::size_t sent = 0, i = 0; sent < data.size(); ++i) {
+    for (std::size_t sent = 0, i = 0;; ++i) {
         const std::size_t n = std::min(bursts[i % 6], data.size() - sent);
         write_all(master, data.substr(sent, n));
         sent += n;
+        if (sent == data.size()) return clock_type::now();
         std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
     }
-    return clock_type::now();
 }
 
 std::string hispeed(const std::string &raw)
@@ -416,12 +468,14 @@ TEST_F(Serial, ReceivesLateOddBurstsAndEndsWhenQuiet)
     // The first byte comes late; the receive must wait for it.
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     const auto last_write = send_in_bursts(pty.master, code, 120);
+    const control_run control = start_control(2);
     tool.join();
     const auto quiet = clock_type::now() - last_write;
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(read_file(at("out")) == data);
-    EXPECT_GE(quiet, std::chrono::milliseconds(1900));
-    EXPECT_LT(quiet, std::chrono::milliseconds(4000));
+    EXPECT_GE(quiet, std::chrono::milliseconds(2000));
+    // At most half a second later than a `sleep 2` started with it.
+    EXPECT_LT(quiet, control_took(control, last_write) + std::chrono::milliseconds(500));
     // Reads gather what arrives instead of a dot per byte.
     const std::size_t dots = std::count(r.output.begin(), r.output.end(), '.');
     EXPECT_GE(dots, 1u);
@@ -563,16 +617,19 @@ TEST_F(Serial, CloseWaitsForTheLineAndFailsWithIt)
     } cases[] = {
         {"VESKLO_STANDIN_OUTQ_MS=6500", false, true, 5},
         {"VESKLO_STANDIN_DRAIN_ERRNO=5", false, false, 0},  // EIO
-        {"VESKLO_STANDIN_OUTQ_MS=1500", true, false, 0},
+        {"VESKLO_STANDIN_OUTQ_MS=3000", true, false, 0},
     };
     for (const auto &c : cases) {
         pty_pair line = open_pty();
         const auto start = clock_type::now();
+        std::vector<std::string> environment = standin(c.setting);
+        environment.push_back("VESKLO_STANDIN_HELD=" + at("held"));
+        unlink(at("held").c_str());
         const running_tool tool =
-            start_vesklo({"c", "src", line.path, "-b9600"}, dir, {false, {}, standin(c.setting)});
+            start_vesklo({"c", "src", line.path, "-b9600"}, dir, {false, {}, environment});
         if (c.close_master) {
-            ASSERT_TRUE(wait_for_raw(line.slave));
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            // The far side goes while the drain is held.
+            ASSERT_TRUE(wait_for_file(at("held"))) << "the stand-in never held the drain";
             close(line.master);
             line.master = -1;
         }
@@ -683,7 +740,11 @@ TEST_F(Serial, HangUpFailsTheTransfer)
         const running_tool tool = start_vesklo(args, dir);
         ASSERT_TRUE(wait_for_raw(line.slave));
         write_all(line.master, c.sent);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // The line goes once the receive has what was sent, or the send is
+        // under way.
+        ASSERT_TRUE(wait_until([&] {
+            return c.send ? waiting(line.master) > 0 : read_file(at("out")).size() == c.kept.size();
+        })) << "the transfer never got under way";
         bool hung_up = c.how == vhangup ? ioctl(line.slave, TIOCVHANGUP) == 0 : true;
         if (c.how == master_closed) {
             close(line.master);
@@ -758,15 +819,27 @@ TEST_F(Serial, SignalsLeaveThePortFree)
             when == receiving    ? std::vector<std::string>{"d", line.path, "out"}
             : when == stuck_send ? std::vector<std::string>{"c", "big", line.path, "-b9600"}
                                  : std::vector<std::string>{"c", "src", line.path, "-b9600"};
-        const running_tool tool = start_vesklo(
-            args, dir,
-            {true, {}, when == draining ? standin("VESKLO_STANDIN_OUTQ_MS=20000") : std::vector<std::string>{}});
+        std::vector<std::string> line_env;
+        if (when == draining) {
+            line_env = standin("VESKLO_STANDIN_OUTQ_MS=20000");
+            line_env.push_back("VESKLO_STANDIN_HELD=" + at("held"));
+            unlink(at("held").c_str());
+        }
+        const running_tool tool = start_vesklo(args, dir, {true, {}, line_env});
         ASSERT_TRUE(wait_for_raw(line.slave));
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // Signalled once the send is under way, or the drain held.
+        ASSERT_TRUE(wait_until([&] {
+            return when == receiving || (when == stuck_send ? waiting(line.master) > 0
+                                                            : access(at("held").c_str(), F_OK) == 0);
+        })) << "the run never reached the state to signal it in";
+        const control_run control = start_control(100);
         const auto signalled = clock_type::now();
         kill(tool.pid, sig);
+        kill(control.pid, sig);
+        const auto control_ended = control_took(control, signalled);
         run_result r = wait_vesklo(tool);
-        EXPECT_LT(clock_type::now() - signalled, std::chrono::seconds(1)) << sig << " " << when;
+        EXPECT_LT(clock_type::now() - signalled, control_ended + std::chrono::milliseconds(500))
+            << sig << " " << when;
         EXPECT_EQ(r.signal, sig) << sig << " " << when;
         EXPECT_EQ(r.output.find("finish"), std::string::npos) << sig << " " << when;
         r = wait_vesklo(start_vesklo({"c", "src", line.path, "-b9600"}, dir, {true, {}, {}}));
@@ -785,8 +858,8 @@ TEST_F(Serial, IgnoredSignalsStayIgnored)
         const running_tool tool =
             start_vesklo({"d", pty.path, "out", "-b9600"}, dir, {false, {sig}, {}});
         ASSERT_TRUE(wait_for_raw(pty.slave));
+        // An ignored signal is dropped as it is sent: nothing to wait for.
         kill(tool.pid, sig);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         write_all(pty.master, hispeed(data));
         const run_result r = wait_vesklo(tool);
         EXPECT_EQ(r.signal, 0) << sig;
