@@ -506,6 +506,8 @@ TEST_F(Serial, OpenFailuresSayWhy)
          standin("VESKLO_STANDIN_RUNS_AT=38400")},
     };
     for (const auto &c : cases) {
+        // The stand-in line is a native library: it stays out of an emulator.
+        if (!c.line.empty() && std::getenv("VESKLO_RUNNER")) continue;
         set_cooked(pty.slave, B9600, 0);
         const termios found = settings_of(pty.slave);
         const run_result r = wait_vesklo(start_vesklo(c.args, dir, {false, {}, c.line}));
