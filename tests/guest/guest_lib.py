@@ -81,9 +81,13 @@ class Guest:
             at = time.monotonic()
             if not found:
                 raise RuntimeError("no %r on the console; it shows %r" % (pattern, self.console[-500:]))
-            before = self.console[:found.start()].decode(errors="replace")
-            self.console = self.console[found.end():]
-            return before, found, at
+            before = self.console[:found.start()]
+            # What background jobs printed meanwhile ('== TAG STATUS') is
+            # kept for whoever waits for it, out of the text returned.
+            marker = re.compile(rb"== (?!done )[\w-]+ \d+\r?\n")
+            jobs = b"".join(marker.findall(before))
+            self.console = jobs + self.console[found.end():]
+            return marker.sub(b"", before).decode(errors="replace"), found, at
 
     def run(self, command, timeout=60):
         """Runs command in the guest's PID 1 loop; returns (output, status)."""
