@@ -28,21 +28,33 @@ std::int32_t current_custom_rate(int fd)
     return static_cast<std::int32_t>(t.c_ospeed);
 }
 
-static_assert(sizeof(termios2) <= sizeof(saved_line::state));
+// The state begins with the request that put it back: TCSETS2 with
+// termios2, or, where the system has no termios2 (qemu-user answers it
+// with ENOSYS), TCSETS with the plain termios.
+static_assert(sizeof(unsigned long) + sizeof(termios2) <= sizeof(saved_line::state));
 
 bool save_line(int fd, saved_line *line)
 {
-    struct termios2 t;
-    if (ioctl(fd, TCGETS2, &t) < 0) return false;
-    std::memcpy(line->state, &t, sizeof t);
+    struct termios2 t2;
+    struct termios t;
+    unsigned long set = TCSETS2;
+    if (ioctl(fd, TCGETS2, &t2) >= 0) {
+        std::memcpy(line->state + sizeof set, &t2, sizeof t2);
+    } else if (ioctl(fd, TCGETS, &t) >= 0) {
+        set = TCSETS;
+        std::memcpy(line->state + sizeof set, &t, sizeof t);
+    } else {
+        return false;
+    }
+    std::memcpy(line->state, &set, sizeof set);
     return true;
 }
 
 bool restore_line(int fd, const saved_line &line)
 {
-    struct termios2 t;
-    std::memcpy(&t, line.state, sizeof t);
-    return ioctl(fd, TCSETS2, &t) >= 0;
+    unsigned long set = 0;
+    std::memcpy(&set, line.state, sizeof set);
+    return ioctl(fd, set, line.state + sizeof set) >= 0;
 }
 
 bool is_pseudo_terminal(int fd)
