@@ -9,9 +9,14 @@
 //                               number) that keeps 8 data bits and/or runs
 //                               without RTS/CTS, whatever it is asked;
 //   VESKLO_STANDIN_REFUSE_CS7=1  the terminal refuses 7 data bits, as some
-//                               USB adapters do.
+//                               USB adapters do;
+//   VESKLO_STANDIN_PAUSE_MS=N   a wait for no events (the pause before the
+//                               close) lasts N ms, unless the port it
+//                               watches hangs up first: a device slow to
+//                               empty its buffer.
 #include <asm/ioctls.h>
 #include <dlfcn.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -115,4 +120,14 @@ extern "C" int tcsetattr(int fd, int action, const termios *t)
     using tcsetattr_function = int (*)(int, int, const termios *);
     static const auto real = reinterpret_cast<tcsetattr_function>(dlsym(RTLD_NEXT, "tcsetattr"));
     return real(fd, action, t);
+}
+
+extern "C" int poll(pollfd *fds, nfds_t count, int timeout)
+{
+    const long hold = env_number("VESKLO_STANDIN_PAUSE_MS");
+    if (hold > 0 && count == 1 && fds[0].events == 0 && timeout >= 0)
+        timeout = static_cast<int>(hold);
+    using poll_function = int (*)(pollfd *, nfds_t, int);
+    static const auto real = reinterpret_cast<poll_function>(dlsym(RTLD_NEXT, "poll"));
+    return real(fds, count, timeout);
 }
