@@ -1,0 +1,311 @@
+#!/usr/bin/env python3
+"""The tool on a board with native USB: a Linux guest under QEMU (software
+emulation) in which the kernel's own CDC-ACM driver (cdc_acm) makes
+/dev/ttyACM0 of a USB gadget with an ACM function, on the dummy host
+controller (dummy_hcd, which joins a host controller and a device
+controller inside the guest). The gadget is made through configfs by this
+suite; its end of the line is /dev/ttyGS0, read and written by busybox in
+the guest. Unbinding the gadget from the device controller pulls the board
+out; unbinding the host controller (dummy_hcd.0) removes the host side.
+
+    acm_suite.py KERNEL INITRD WORKDIR
+
+Ends with 'N passed, M failed'; exits 1 when any check failed."""
+import hashlib
+import re
+import sys
+import threading
+import time
+
+from guest_lib import Checks, Guest, hispeed, pattern, socket_chardevs
+
+ACM = "/dev/ttyACM0"
+FAR = "/dev/ttyGS0"
+HUNG_UP = "; the port hung up (unplugged, or the line dropped)"
+NOT_THERE = ("No such file or directory; USB adapters appear as /dev/ttyUSB0, /dev/ttyACM0 "
+             "or under /dev/serial/by-id/")
+# A send that the far end, not reading, holds in the drain: it fits in the
+# driver's write buffers (16 of them, one a write of the tool's 2048 bytes).
+DRAIN_SEND = 16384
+BIG = 1 << 20
+# Each drain-phase unplug is run this many times: the hang-up comes from
+# the kernel's queued work, and one run that passes proves little.
+DRAIN_RUNS = 10
+# The device takes whatever rate it is given; odd ones among them.
+SWEEP = (50, 75, 110, 300, 1200, 31250, 74880, 100000, 115200, 250000, 921600, 1000000,
+         3000000, 12000000)
+# How long a guest command may take before the watchdog ends the guest.
+ANSWER_S = 30
+# The guest's helpers, defined once in its shell. plug binds the gadget to
+# the device controller and waits for both ends; unplug_gadget unbinds it;
+# hcd_out and hcd_in unbind and bind the host controller. held waits until
+# a run holds the board's port (the port, made cooked before the run,
+# turns raw). written waits until process $1 has written $2 bytes. run_out
+# unplugs with $1 once process $2 has written $3 bytes, and tells the
+# run's status, the time from the unplug to its end, and its outputs.
+HELPERS = r"""
+G=/sys/kernel/config/usb_gadget/vesklo; HCD=/sys/bus/platform/drivers/dummy_hcd
+appear() { n=0; while [ ! -c $1 ] && [ $n -lt 200 ]; do sleep 0.05; n=$((n+1)); done; [ -c $1 ]; }
+gone() { n=0; while [ -e $1 ] && [ $n -lt 200 ]; do sleep 0.05; n=$((n+1)); done; [ ! -e $1 ]; }
+plug() { echo dummy_udc.0 > $G/UDC && appear ACM && appear FAR; }
+unplug_gadget() { echo '' > $G/UDC; }
+hcd_out() { echo dummy_hcd.0 > $HCD/unbind; }
+hcd_in() { echo dummy_hcd.0 > $HCD/bind && appear ACM; }
+cooked() { stty -F ACM sane; }
+held() { n=0; while stty -F ACM -a 2>/dev/null | grep -q ' icanon' && [ $n -lt 100 ]; do sleep 0.03; n=$((n+1)); done; [ $n -lt 100 ]; }
+wchar() { awk '/^wchar/ {print $2}' /proc/$1/io 2>/dev/null || echo 0; }
+written() { n=0; while [ "$(wchar $1)" -lt $2 ] && [ $n -lt 300 ]; do sleep 0.02; n=$((n+1)); done; [ $n -lt 300 ]; }
+size() { n=0; while [ "$(wc -c < $1)" -lt $2 ] && [ $n -lt 200 ]; do sleep 0.02; n=$((n+1)); done; [ $n -lt 200 ]; }
+uptime() { cut -d' ' -f1 /proc/uptime; }
+told() { echo "== status $1 $2"; cat /tmp/$3.out; echo '== stderr'; cat /tmp/$3.err; }
+""".replace("ACM", ACM).replace("FAR", FAR)
+GADGET = (
+    "mount -t configfs none /sys/kernel/config && mkdir $G && "
+    "echo 0x1d6b > $G/idVendor && echo 0x0104 > $G/idProduct && mkdir $G/strings/0x409 && "
+    "echo vesklo > $G/strings/0x409/manufacturer && echo 'ACM board' > $G/strings/0x409/product && "
+    "echo 0001 > $G/strings/0x409/serialnumber && mkdir $G/configs/c.1 $G/functions/acm.usb0 && "
+    "ln -s $G/functions/acm.usb0 $G/configs/c.1/ && plug && stty -F " + FAR + " raw -echo")
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+class AcmGuest(Guest):
+    """The guest, whose commands a watchdog bounds: one that gets no answer
+    within ANSWER_S ends the guest with a message saying which."""
+
+    def run(self, command, timeout=ANSWER_S):
+        try:
+            return super().run(command, timeout)
+        except RuntimeError as e:
+            self.stop()
+            raise RuntimeError(f"watchdog: the guest gave no answer to {command!r} within "
+                               f"{timeout} s and was ended ({e})") from None
+
+
+def start_guest(kernel, initrd, work):
+    return AcmGuest(
+        ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-display", "none",
+         "-m", "256", "-kernel", kernel, "-initrd", initrd, "-append", "quiet"]
+        + socket_chardevs(work, (("con", "con"),))
+        + ["-device", "virtio-serial-pci", "-device", "virtconsole,chardev=con"],
+        work, lines=())
+
+
+def md5_in_guest(guest, path):
+    out, _ = guest.run(f"md5sum {path} 2>&1")
+    return out.split()[0] if out.split() else ""
+
+
+def far_reading(guest, tag):
+    """Starts the far end reading into /tmp/TAG.far."""
+    guest.run(f"cat {FAR} > /tmp/{tag}.far 2>/dev/null & echo $! > /tmp/far.pid")
+
+
+def far_done(guest, tag, want):
+    """Waits until the far end holds want bytes (or 4 s), stops it; returns
+    the md5 of what it holds."""
+    guest.run(f"size /tmp/{tag}.far {want}; kill $(cat /tmp/far.pid); wait $(cat /tmp/far.pid) 2>/dev/null")
+    return md5_in_guest(guest, f"/tmp/{tag}.far")
+
+
+def check_sends(guest, checks, prog):
+    header = bytes([0x00, 0x80, (0x8000 + len(prog)) & 0xFF, (0x8000 + len(prog)) >> 8])
+    for command, want in ((f"e /data/prog {ACM} -h8000", hispeed(header + prog)),
+                          (f"e /data/prog {ACM}", hispeed(prog)),
+                          (f"c /data/prog {ACM} -h8000", header + prog),
+                          (f"c /data/prog {ACM}", prog),
+                          (f"c /data/all256 {ACM} -b57600", bytes(range(256)) * 8)):
+        far_reading(guest, "tx")
+        out, status = guest.run(f"vesklo {command}")
+        got = far_done(guest, "tx", len(want))
+        checks.expect(status == 0 and got == md5(want) and "finish!" in out,
+                      f"vesklo {command}: the far end gets exactly {len(want)} bytes", f"status {status}, {out!r}")
+
+
+def background(guest, command, tag):
+    """Starts command in the guest with its outputs in /tmp/TAG.out and .err;
+    its process id is in $p."""
+    guest.run(f"{command} > /tmp/{tag}.out 2> /tmp/{tag}.err & p=$!")
+
+
+def finished(guest, tag):
+    """Waits for the run started last; returns its status and outputs."""
+    text, _ = guest.run(f"wait $p; told $? 0 {tag}")
+    return parse_told(text)
+
+
+def parse_told(text):
+    """(status, seconds, output, errors) from what told printed."""
+    text = text.replace("\r\n", "\n")
+    found = re.search(r"== status (\d+) (\S+)\n(.*)== stderr\n(.*)", text, re.S)
+    if not found:
+        return -1, 0.0, text, ""
+    return int(found.group(1)), float(found.group(2)), found.group(3), found.group(4)
+
+
+def receive(guest, checks, command, send_file, send_md5, expected_md5, settings=False):
+    """A receive from the far end, exact; with settings, the port's
+    settings while the run holds it."""
+    guest.run("cooked")
+    background(guest, f"vesklo {command}", "rx")
+    _, status = guest.run("held")
+    checks.expect(status == 0, f"vesklo {command}: the run holds the port")
+    if settings:
+        held, _ = guest.run(f"stty -F {ACM} -a")
+        checks.expect("speed 115200 baud" in held, "while held, the board's port runs at 115200", held)
+        for flag in ("cs7", "crtscts", "-ixon", "-ixoff", "-icanon", "-echo", "-opost", "-isig",
+                     "-istrip", "-icrnl", "hupcl"):
+            checks.expect(flag in held.split(), f"while held, the board's port has {flag}", held)
+    text, _ = guest.run(f"cat {send_file} > {FAR}; t=$(uptime); wait $p; s=$?; "
+                        f"told $s $(awk \"BEGIN {{print $(uptime) - $t}}\") rx")
+    status, quiet, out, err = parse_told(text)
+    got = md5_in_guest(guest, "/tmp/rx.dat")
+    checks.expect(status == 0 and got == expected_md5 and md5_in_guest(guest, send_file) == send_md5,
+                  f"vesklo {command}: receives exactly", f"status {status}, {out!r} {err!r}")
+    checks.expect(quiet >= 2.0, f"vesklo {command}: ends no sooner than 2 s after the last byte ({quiet:.2f} s)")
+
+
+def check_rates(guest, checks):
+    """Every rate is left to the device, which takes any: none is refused,
+    and the data arrives exact at each."""
+    want = md5(bytes(range(256)) * 8)
+    made = []
+    for rate in SWEEP:
+        far_reading(guest, "rate")
+        out, status = guest.run(f"vesklo c /data/all256 {ACM} -b{rate} 2>&1")
+        got = far_done(guest, "rate", 2048)
+        ok = status == 0 and got == want
+        made.append(f"{rate}:{'made' if ok else 'FAILED'}")
+        checks.expect(ok, f"{rate} baud is left to the device, and the data arrives exact", out)
+    print("rate sweep: " + " ".join(made))
+
+
+def check_list(guest, checks):
+    out, status = guest.run("vesklo --list")
+    print("vesklo --list in the ACM guest:\n" + out.rstrip())
+    line = next((l for l in out.splitlines() if l.startswith(ACM + "  ")), "")
+    checks.expect(status == 0 and "  USB 1d6b:0104  " in line and "  vesklo  ACM board  " in line
+                  and "serial 0001" in line and line.rstrip().endswith("driver cdc_acm"),
+                  "--list shows the board's ids, names, serial number and driver", out)
+
+
+UNPLUG = {"gadget": "unplug_gadget", "host controller": "hcd_out"}
+PLUG = {"gadget": "plug", "host controller": "hcd_in"}
+
+
+def unplugged_run(guest, checks, how, what, command, wait, message, tag):
+    """Starts command, waits with the shell command wait ($p is the run),
+    unplugs; checks the run fails with message and one reason line naming
+    the hang-up, within 1 s, never 'finish!'. Returns whether it did."""
+    guest.run("cooked")
+    background(guest, command, tag)
+    _, ready = guest.run(wait)
+    text, _ = guest.run(f"t=$(uptime); {UNPLUG[how]}; wait $p; s=$?; "
+                        f"told $s $(awk \"BEGIN {{print $(uptime) - $t}}\") {tag}")
+    status, seconds, out, err = parse_told(text)
+    reasons = [line for line in err.splitlines() if line.strip()]
+    ok = (ready == 0 and status == 1 and message in out and "finish!" not in out and len(reasons) == 1
+          and reasons[0].endswith(HUNG_UP) and seconds <= 1.0)
+    checks.expect(ok, f"out ({how}) {what}: status 1, {message.strip()!r} and one reason line naming the "
+                  f"hang-up within 1 s ({seconds:.2f} s), no 'finish!'",
+                  f"set up {'held' if ready == 0 else 'NOT held'}, status {status}, {out!r} {err!r}")
+    return ok
+
+
+def check_while_out(guest, checks, how):
+    for command, role in ((f"vesklo c /data/prog {ACM}", "destination"),
+                          (f"vesklo d {ACM} /tmp/none", "source")):
+        text, status = guest.run(f"({command}; s=$?; [ -e {ACM} ] && echo 'a file appeared'; exit $s)")
+        checks.expect(status == 1 and f"Can't open {role} file '{ACM}'" in text and NOT_THERE in text
+                      and "a file appeared" not in text,
+                      f"board out ({how}): a run with it as {role} fails, no file appears in /dev", text)
+        guest.run(f"[ -c {ACM} ] || rm -f {ACM}")
+
+
+def replug(guest, how):
+    _, status = guest.run(f"gone {ACM}; {PLUG[how]}")
+    if status != 0:
+        raise RuntimeError(f"the board did not come back after the {how} was bound again")
+
+
+def check_unplugs(guest, checks, prog, how, phases):
+    """The board pulled out in each of phases, then plugged back."""
+    wrote = f"\nCan't write destination file '{ACM}'\n"
+    read = f"\nCan't read source file '{ACM}'\n"
+    if "first" in phases:
+        unplugged_run(guest, checks, how, "before the first byte", f"vesklo d {ACM} /tmp/ua.dat", "held",
+                      read, "ua")
+        check_while_out(guest, checks, how)
+        replug(guest, how)
+        far_reading(guest, "back")
+        out, status = guest.run(f"vesklo c /data/prog {ACM}")
+        checks.expect(status == 0 and far_done(guest, "back", len(prog)) == md5(prog),
+                      f"plugged back ({how}), a send works", out)
+    if "receive" in phases:
+        unplugged_run(guest, checks, how, "mid-receive", f"vesklo c {ACM} /tmp/ub.dat",
+                      f"held && cat /data/prog > {FAR} && size /tmp/ub.dat {len(prog)}", read, "ub")
+        kept = md5_in_guest(guest, "/tmp/ub.dat")
+        checks.expect(kept == md5(prog), f"out ({how}) mid-receive: the bytes received before it are kept")
+        replug(guest, how)
+    if "send" in phases:
+        # The far end reads nothing: the run blocks once the driver's
+        # buffers are full.
+        unplugged_run(guest, checks, how, "mid-send", f"vesklo c /tmp/big {ACM}",
+                      f"written $p {2 * DRAIN_SEND}", wrote, "uc")
+        replug(guest, how)
+    if "drain" in phases:
+        passed = 0
+        for _ in range(DRAIN_RUNS):
+            passed += unplugged_run(guest, checks, how, "in the drain at close", f"vesklo c /tmp/s16k {ACM}",
+                                    f"written $p {DRAIN_SEND + DRAIN_SEND // 2048}", wrote, "ud")
+            replug(guest, how)
+        print(f"out ({how}) in the drain: {passed} of {DRAIN_RUNS} runs failed as they should")
+
+
+def main():
+    kernel, initrd, work = sys.argv[1:4]
+    prog = pattern(3000)
+    checks = Checks()
+    started = time.monotonic()
+    guest = start_guest(kernel, initrd, work)
+    # The last resort: a guest that hangs in a way no command notices.
+    watchdog = threading.Timer(240, lambda: (print("watchdog: the ACM guest ran 240 s; ended it"),
+                                             guest.stop()))
+    watchdog.daemon = True
+    watchdog.start()
+    try:
+        for line in HELPERS.strip().splitlines():
+            guest.run(line)
+        _, status = guest.run(GADGET)
+        if status != 0:
+            raise RuntimeError("the gadget could not be made and bound")
+        print(f"guest booted, board in, in {time.monotonic() - started:.1f} s")
+        guest.run(f"dd if=/dev/zero of=/tmp/big bs=65536 count={BIG // 65536} 2>/dev/null; "
+                  f"dd if=/dev/zero of=/tmp/s16k bs=2048 count={DRAIN_SEND // 2048} 2>/dev/null; "
+                  "vesklo e /data/prog /tmp/prog.hs > /dev/null")
+        check_sends(guest, checks, prog)
+        check_list(guest, checks)
+        receive(guest, checks, f"d {ACM} /tmp/rx.dat", "/tmp/prog.hs", md5(hispeed(prog)), md5(prog),
+                settings=True)
+        receive(guest, checks, f"c {ACM} /tmp/rx.dat", "/data/prog", md5(prog), md5(prog))
+        at = time.monotonic()
+        check_rates(guest, checks)
+        print(f"the rate sweep took {time.monotonic() - at:.1f} s")
+        for how, phases in (("gadget", ("first", "receive", "send", "drain")),
+                            ("host controller", ("first", "drain"))):
+            at = time.monotonic()
+            check_unplugs(guest, checks, prog, how, phases)
+            print(f"the unplugs by the {how} took {time.monotonic() - at:.1f} s")
+    except RuntimeError as e:
+        checks.expect(False, "the guest answered", str(e))
+    finally:
+        watchdog.cancel()
+        guest.stop()
+    print(f"ACM guest suite took {time.monotonic() - started:.1f} s")
+    checks.finish()
+
+
+if __name__ == "__main__":
+    main()
