@@ -10,10 +10,10 @@
 //                               without RTS/CTS, whatever it is asked;
 //   VESKLO_STANDIN_REFUSE_CS7=1  the terminal refuses 7 data bits, as some
 //                               USB adapters do;
-//   VESKLO_STANDIN_PAUSE_MS=N   a wait for no events (the pause before the
-//                               close) lasts N ms, unless the port it
-//                               watches hangs up first: a device slow to
-//                               empty its buffer.
+//   VESKLO_STANDIN_PAUSE_MS=N   the first wait for no events after a
+//                               drain that succeeded (the pause before
+//                               the close) lasts N ms, unless the port it
+//                               watches hangs up first.
 #include <asm/ioctls.h>
 #include <dlfcn.h>
 #include <poll.h>
@@ -50,6 +50,9 @@ bool keeps(const char *what)
 }
 
 // True while the queue is to read as stalled.
+// Set once a tcdrain has succeeded: the pause before the close follows.
+bool drained = false;
+
 bool queue_stalled()
 {
     static long first = -1;
@@ -85,7 +88,9 @@ extern "C" int tcdrain(int fd)
     }
     using tcdrain_function = int (*)(int);
     static const auto real = reinterpret_cast<tcdrain_function>(dlsym(RTLD_NEXT, "tcdrain"));
-    return real(fd);
+    const int result = real(fd);
+    drained = drained || result == 0;
+    return result;
 }
 
 extern "C" int tcgetattr(int fd, termios *t)
@@ -125,8 +130,10 @@ extern "C" int tcsetattr(int fd, int action, const termios *t)
 extern "C" int poll(pollfd *fds, nfds_t count, int timeout)
 {
     const long hold = env_number("VESKLO_STANDIN_PAUSE_MS");
-    if (hold > 0 && count == 1 && fds[0].events == 0 && timeout >= 0)
+    if (hold > 0 && drained && count == 1 && fds[0].events == 0 && timeout >= 0) {
         timeout = static_cast<int>(hold);
+        drained = false;
+    }
     using poll_function = int (*)(pollfd *, nfds_t, int);
     static const auto real = reinterpret_cast<poll_function>(dlsym(RTLD_NEXT, "poll"));
     return real(fds, count, timeout);

@@ -8,11 +8,18 @@ suite; its end of the line is /dev/ttyGS0, read and written by busybox in
 the guest. Unbinding the gadget from the device controller pulls the board
 out; unbinding the host controller (dummy_hcd.0) removes the host side.
 
-    acm_suite.py KERNEL INITRD WORKDIR
+    acm_suite.py KERNEL INITRD WORKDIR [STANDIN]
 
-Ends with 'N passed, M failed'; exits 1 when any check failed."""
+STANDIN is the stand-in line (libline_standin.so, by default in the tests
+folder of the build that holds INITRD's folder), which the suite adds to
+the guest to hold the pause before a close open while the board is pulled
+out. Ends with 'N passed, M failed'; exits 1 when any check failed."""
+import gzip
 import hashlib
+import os
 import re
+import shutil
+import subprocess
 import sys
 import threading
 import time
@@ -34,6 +41,9 @@ DRAIN_RUNS = 10
 # The device takes whatever rate it is given; odd ones among them.
 SWEEP = (50, 75, 110, 300, 1200, 31250, 74880, 100000, 115200, 250000, 921600, 1000000,
          3000000, 12000000)
+# Where the stand-in line goes in the guest, and how long it holds the pause.
+STANDIN = "/lib/vesklo/libline_standin.so"
+PAUSE_HELD_MS = 5000
 # How long a guest command may take before the watchdog ends the guest.
 ANSWER_S = 30
 # The guest's helpers, defined once in its shell. plug binds the gadget to
@@ -56,9 +66,11 @@ held() { n=0; while stty -F ACM -a 2>/dev/null | grep -q ' icanon' && [ $n -lt 1
 wchar() { awk '/^wchar/ {print $2}' /proc/$1/io 2>/dev/null || echo 0; }
 written() { n=0; while [ "$(wchar $1)" -lt $2 ] && [ $n -lt 300 ]; do sleep 0.02; n=$((n+1)); done; [ $n -lt 300 ]; }
 size() { n=0; while [ "$(wc -c < $1)" -lt $2 ] && [ $n -lt 200 ]; do sleep 0.02; n=$((n+1)); done; [ $n -lt 200 ]; }
+far_end() { kill $(cat /tmp/far.pid) 2>/dev/null; wait $(cat /tmp/far.pid) 2>/dev/null; true; }
+paused() { n=0; while ! grep -q ' PAUSE ' /proc/$1/syscall 2>/dev/null && [ $n -lt 200 ]; do sleep 0.02; n=$((n+1)); done; [ $n -lt 200 ]; }
 uptime() { cut -d' ' -f1 /proc/uptime; }
 told() { echo "== status $1 $2"; cat /tmp/$3.out; echo '== stderr'; cat /tmp/$3.err; }
-""".replace("ACM", ACM).replace("FAR", FAR)
+""".replace("ACM", ACM).replace("FAR", FAR).replace("PAUSE", hex(PAUSE_HELD_MS))
 GADGET = (
     "mount -t configfs none /sys/kernel/config && mkdir $G && "
     "echo 0x1d6b > $G/idVendor && echo 0x0104 > $G/idProduct && mkdir $G/strings/0x409 && "
@@ -84,6 +96,27 @@ class AcmGuest(Guest):
                                f"{timeout} s and was ended ({e})") from None
 
 
+def with_standin(initrd, standin, work):
+    """The initramfs with the stand-in line and the libraries it loads
+    added (a second archive after the first, which the kernel unpacks over
+    it). Returns its path."""
+    extra = os.path.join(work, "extra")
+    shutil.rmtree(extra, ignore_errors=True)
+    os.makedirs(extra + os.path.dirname(STANDIN))
+    shutil.copy(standin, extra + STANDIN)
+    libs = re.findall(r"=> (/\S+)", subprocess.run(["ldd", standin], capture_output=True, text=True).stdout)
+    for lib in libs:
+        os.makedirs(extra + os.path.dirname(lib), exist_ok=True)
+        shutil.copy(lib, extra + lib)
+    names = subprocess.run(["find", "."], cwd=extra, capture_output=True, text=True).stdout
+    archive = subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=extra, input=names.encode(),
+                             capture_output=True, check=True).stdout
+    path = os.path.join(work, "initrd-acm.gz")
+    with open(path, "wb") as f, open(initrd, "rb") as first:
+        f.write(first.read() + gzip.compress(archive, 1))
+    return path
+
+
 def start_guest(kernel, initrd, work):
     return AcmGuest(
         ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-display", "none",
@@ -106,7 +139,7 @@ def far_reading(guest, tag):
 def far_done(guest, tag, want):
     """Waits until the far end holds want bytes (or 4 s), stops it; returns
     the md5 of what it holds."""
-    guest.run(f"size /tmp/{tag}.far {want}; kill $(cat /tmp/far.pid); wait $(cat /tmp/far.pid) 2>/dev/null")
+    guest.run(f"size /tmp/{tag}.far {want}; far_end")
     return md5_in_guest(guest, f"/tmp/{tag}.far")
 
 
@@ -255,6 +288,16 @@ def check_unplugs(guest, checks, prog, how, phases):
         unplugged_run(guest, checks, how, "mid-send", f"vesklo c /tmp/big {ACM}",
                       f"written $p {2 * DRAIN_SEND}", wrote, "uc")
         replug(guest, how)
+    if "pause" in phases:
+        # The far end reads all and closes (with it open, the kernel hangs
+        # when the host controller comes back); the stand-in holds the
+        # pause after the drain open, and the board goes while the run
+        # waits in it.
+        far_reading(guest, "pa")
+        unplugged_run(guest, checks, how, "in the pause after the drain",
+                      f"LD_PRELOAD={STANDIN} VESKLO_STANDIN_PAUSE_MS={PAUSE_HELD_MS} vesklo c /data/prog {ACM}",
+                      f"size /tmp/pa.far {len(prog)} && far_end && paused $p", wrote, "ue")
+        replug(guest, how)
     if "drain" in phases:
         passed = 0
         for _ in range(DRAIN_RUNS):
@@ -266,9 +309,15 @@ def check_unplugs(guest, checks, prog, how, phases):
 
 def main():
     kernel, initrd, work = sys.argv[1:4]
+    standin = sys.argv[4] if len(sys.argv) > 4 else os.path.join(
+        os.path.dirname(os.path.abspath(initrd)), "..", "tests", "libline_standin.so")
     prog = pattern(3000)
     checks = Checks()
     started = time.monotonic()
+    if not os.path.exists(standin):
+        checks.expect(False, "the stand-in line is there", f"no {standin}; 'make' builds it")
+        checks.finish()
+    initrd = with_standin(initrd, standin, work)
     guest = start_guest(kernel, initrd, work)
     # The last resort: a guest that hangs in a way no command notices.
     watchdog = threading.Timer(240, lambda: (print("watchdog: the ACM guest ran 240 s; ended it"),
@@ -293,8 +342,8 @@ def main():
         at = time.monotonic()
         check_rates(guest, checks)
         print(f"the rate sweep took {time.monotonic() - at:.1f} s")
-        for how, phases in (("gadget", ("first", "receive", "send", "drain")),
-                            ("host controller", ("first", "drain"))):
+        for how, phases in (("gadget", ("first", "receive", "send", "pause", "drain")),
+                            ("host controller", ("first", "receive", "send", "pause", "drain"))):
             at = time.monotonic()
             check_unplugs(guest, checks, prog, how, phases)
             print(f"the unplugs by the {how} took {time.monotonic() - at:.1f} s")
