@@ -244,7 +244,7 @@ def unplugged_run(guest, checks, how, what, command, wait, message, tag):
     checks.expect(ok, f"out ({how}) {what}: status 1, {message.strip()!r} and one reason line naming the "
                   f"hang-up within 1 s ({seconds:.2f} s), no 'finish!'",
                   f"set up {'held' if ready == 0 else 'NOT held'}, status {status}, {out!r} {err!r}")
-    return ok
+    return ok, out
 
 
 def check_while_out(guest, checks, how):
@@ -288,6 +288,22 @@ def check_unplugs(guest, checks, prog, how, phases):
         unplugged_run(guest, checks, how, "mid-send", f"vesklo c /tmp/big {ACM}",
                       f"written $p {2 * DRAIN_SEND}", wrote, "uc")
         replug(guest, how)
+    if "send read" in phases:
+        # The far end reads (with it open the kernel would hang when the
+        # host controller comes back: the gadget only). What it holds is
+        # what the tool wrote, once and in order, up to where the line
+        # went: no more than the chunks the tool showed as sent, and the
+        # start of the file.
+        far_reading(guest, "uf")
+        _, out = unplugged_run(guest, checks, how, "mid-send, the far end reading", f"vesklo c /tmp/big {ACM}",
+                               f"written $p {BIG // 4}", wrote, "uf")
+        guest.run("far_end")
+        text, _ = guest.run("wc -c < /tmp/uf.far; cmp /tmp/uf.far /tmp/big")
+        got = int(text.split()[0]) if text.split() and text.split()[0].isdigit() else -1
+        checks.expect(0 < got <= out.count(".") * 2048 and "differ" not in text,
+                      f"out ({how}) mid-send: the far end holds the start of the file, no byte twice "
+                      f"({got} bytes, {out.count('.')} chunks written)", text)
+        replug(guest, how)
     if "pause" in phases:
         # The far end reads all and closes (with it open, the kernel hangs
         # when the host controller comes back); the stand-in holds the
@@ -302,7 +318,7 @@ def check_unplugs(guest, checks, prog, how, phases):
         passed = 0
         for _ in range(DRAIN_RUNS):
             passed += unplugged_run(guest, checks, how, "in the drain at close", f"vesklo c /tmp/s16k {ACM}",
-                                    f"written $p {DRAIN_SEND + DRAIN_SEND // 2048}", wrote, "ud")
+                                    f"written $p {DRAIN_SEND + DRAIN_SEND // 2048}", wrote, "ud")[0]
             replug(guest, how)
         print(f"out ({how}) in the drain: {passed} of {DRAIN_RUNS} runs failed as they should")
 
@@ -331,7 +347,7 @@ def main():
         if status != 0:
             raise RuntimeError("the gadget could not be made and bound")
         print(f"guest booted, board in, in {time.monotonic() - started:.1f} s")
-        guest.run(f"dd if=/dev/zero of=/tmp/big bs=65536 count={BIG // 65536} 2>/dev/null; "
+        guest.run(f"dd if=/dev/urandom of=/tmp/big bs=65536 count={BIG // 65536} 2>/dev/null; "
                   f"dd if=/dev/zero of=/tmp/s16k bs=2048 count={DRAIN_SEND // 2048} 2>/dev/null; "
                   "vesklo e /data/prog /tmp/prog.hs > /dev/null")
         check_sends(guest, checks, prog)
@@ -342,7 +358,7 @@ def main():
         at = time.monotonic()
         check_rates(guest, checks)
         print(f"the rate sweep took {time.monotonic() - at:.1f} s")
-        for how, phases in (("gadget", ("first", "receive", "send", "pause", "drain")),
+        for how, phases in (("gadget", ("first", "receive", "send", "send read", "pause", "drain")),
                             ("host controller", ("first", "receive", "send", "pause", "drain"))):
             at = time.monotonic()
             check_unplugs(guest, checks, prog, how, phases)
