@@ -50,9 +50,11 @@ ANSWER_S = 30
 # the device controller and waits for both ends; unplug_gadget unbinds it;
 # hcd_out and hcd_in unbind and bind the host controller. held waits until
 # a run holds the board's port (the port, made cooked before the run,
-# turns raw). written waits until process $1 has written $2 bytes. run_out
-# unplugs with $1 once process $2 has written $3 bytes, and tells the
-# run's status, the time from the unplug to its end, and its outputs.
+# turns raw). written waits until process $1 has written $2 bytes, size
+# until file $1 holds $2. far_end stops the far end's reader. paused waits
+# until process $1 sleeps in the pause the stand-in holds (poll with its
+# time-out). told shows a run's status, a time and its outputs. Each wait
+# gives up after a bound, with status 1.
 HELPERS = r"""
 G=/sys/kernel/config/usb_gadget/vesklo; HCD=/sys/bus/platform/drivers/dummy_hcd
 appear() { n=0; while [ ! -c $1 ] && [ $n -lt 200 ]; do sleep 0.05; n=$((n+1)); done; [ -c $1 ]; }
@@ -163,10 +165,27 @@ def background(guest, command, tag):
     guest.run(f"{command} > /tmp/{tag}.out 2> /tmp/{tag}.err & p=$!")
 
 
-def finished(guest, tag):
-    """Waits for the run started last; returns its status and outputs."""
-    text, _ = guest.run(f"wait $p; told $? 0 {tag}")
-    return parse_told(text)
+def start_held(guest, command, tag, wait, far=None):
+    """Starts command in the guest ($p is the run) and waits with the shell
+    command wait until it is where a check wants it; with far, the far end
+    reads into /tmp/FAR.far from before the run. A set-up that did not take
+    while the run goes on is made again, at most 3 times, saying so; a run
+    that ended is a failure of the tool, never retried. Returns whether it
+    took."""
+    for attempt in range(1, 4):
+        if far:
+            far_reading(guest, far)
+        guest.run("cooked")
+        background(guest, command, tag)
+        _, status = guest.run(wait)
+        if status == 0:
+            return True
+        _, running = guest.run("kill -0 $p")
+        if running != 0 or attempt == 3:
+            break
+        print(f"the set-up ({wait}) did not take for {command!r}, attempt {attempt} of 3; again")
+        guest.run("kill $p; wait $p; far_end")
+    return False
 
 
 def parse_told(text):
@@ -181,10 +200,7 @@ def parse_told(text):
 def receive(guest, checks, command, send_file, send_md5, expected_md5, settings=False):
     """A receive from the far end, exact; with settings, the port's
     settings while the run holds it."""
-    guest.run("cooked")
-    background(guest, f"vesklo {command}", "rx")
-    _, status = guest.run("held")
-    checks.expect(status == 0, f"vesklo {command}: the run holds the port")
+    checks.expect(start_held(guest, f"vesklo {command}", "rx", "held"), f"vesklo {command}: the run holds the port")
     if settings:
         held, _ = guest.run(f"stty -F {ACM} -a")
         checks.expect("speed 115200 baud" in held, "while held, the board's port runs at 115200", held)
@@ -228,13 +244,12 @@ UNPLUG = {"gadget": "unplug_gadget", "host controller": "hcd_out"}
 PLUG = {"gadget": "plug", "host controller": "hcd_in"}
 
 
-def unplugged_run(guest, checks, how, what, command, wait, message, tag):
-    """Starts command, waits with the shell command wait ($p is the run),
-    unplugs; checks the run fails with message and one reason line naming
-    the hang-up, within 1 s, never 'finish!'. Returns whether it did."""
-    guest.run("cooked")
-    background(guest, command, tag)
-    _, ready = guest.run(wait)
+def unplugged_run(guest, checks, how, what, command, wait, message, tag, far=None):
+    """Starts command, waits with the shell command wait ($p is the run; see
+    start_held for far), unplugs; checks the run fails with message and one
+    reason line naming the hang-up, within 1 s, never 'finish!'. Returns
+    whether it did, and the run's output."""
+    ready = 0 if start_held(guest, command, tag, wait, far) else 1
     text, _ = guest.run(f"t=$(uptime); {UNPLUG[how]}; wait $p; s=$?; "
                         f"told $s $(awk \"BEGIN {{print $(uptime) - $t}}\") {tag}")
     status, seconds, out, err = parse_told(text)
@@ -294,9 +309,8 @@ def check_unplugs(guest, checks, prog, how, phases):
         # what the tool wrote, once and in order, up to where the line
         # went: no more than the chunks the tool showed as sent, and the
         # start of the file.
-        far_reading(guest, "uf")
         _, out = unplugged_run(guest, checks, how, "mid-send, the far end reading", f"vesklo c /tmp/big {ACM}",
-                               f"written $p {BIG // 4}", wrote, "uf")
+                               f"written $p {BIG // 4}", wrote, "uf", far="uf")
         guest.run("far_end")
         text, _ = guest.run("wc -c < /tmp/uf.far; cmp /tmp/uf.far /tmp/big")
         got = int(text.split()[0]) if text.split() and text.split()[0].isdigit() else -1
@@ -309,10 +323,9 @@ def check_unplugs(guest, checks, prog, how, phases):
         # when the host controller comes back); the stand-in holds the
         # pause after the drain open, and the board goes while the run
         # waits in it.
-        far_reading(guest, "pa")
         unplugged_run(guest, checks, how, "in the pause after the drain",
                       f"LD_PRELOAD={STANDIN} VESKLO_STANDIN_PAUSE_MS={PAUSE_HELD_MS} vesklo c /data/prog {ACM}",
-                      f"size /tmp/pa.far {len(prog)} && far_end && paused $p", wrote, "ue")
+                      f"size /tmp/pa.far {len(prog)} && far_end && paused $p", wrote, "ue", far="pa")
         replug(guest, how)
     if "drain" in phases:
         passed = 0
