@@ -117,10 +117,11 @@ bool drain(int fd, const char *name)
 
 // Pauses close_pause_ms after a drain, watching the port for a hang-up
 // all the while and once more at the end: a USB device that goes away
-// empties its driver's queue at once (cdc-acm counts nothing queued from
-// the moment it is disconnected; write errors free the queue before the
-// hub has noticed the unplug), and the hang-up follows later, from the
-// hub's queued work. Returns false with the hang-up noted when one came.
+// empties its driver's queue before the hang-up comes (cdc-acm counts
+// nothing queued from the moment it is disconnected, and hangs up only
+// once it has killed its transfers; failed writes free the queue before
+// the hub's queued work has noticed the unplug). Returns false with the
+// hang-up noted when one came.
 bool pause_watching(int fd)
 {
     // poll asked for no events wakes only on a hang-up or an error, which
