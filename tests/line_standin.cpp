@@ -49,10 +49,10 @@ bool keeps(const char *what)
     return v && std::strstr(v, what);
 }
 
-// True while the queue is to read as stalled.
 // Set once a tcdrain has succeeded: the pause before the close follows.
 bool drained = false;
 
+// True while the queue is to read as stalled.
 bool queue_stalled()
 {
     static long first = -1;
