@@ -15,10 +15,15 @@
 //   VESKLO_STANDIN_RUNS_AT=38400  the terminal takes a standard rate given
 //                               by tcsetattr but runs at 38400 (Wine
 //                               leaves a port so); the termios2 calls that
-//                               put settings back are left alone.
+//                               put settings back are left alone;
+//   VESKLO_STANDIN_PAUSE_MS=N   the first wait for no events after a
+//                               drain that succeeded (the pause before
+//                               the close) lasts N ms, unless the port it
+//                               watches hangs up first.
 #include <asm/ioctls.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -51,6 +56,9 @@ bool keeps(const char *what)
     const char *v = std::getenv("VESKLO_STANDIN_KEEP");
     return v && std::strstr(v, what);
 }
+
+// Set once a tcdrain has succeeded: the pause before the close follows.
+bool drained = false;
 
 // True while the queue is to read as stalled.
 bool queue_stalled()
@@ -92,7 +100,9 @@ extern "C" int tcdrain(int fd)
     }
     using tcdrain_function = int (*)(int);
     static const auto real = reinterpret_cast<tcdrain_function>(dlsym(RTLD_NEXT, "tcdrain"));
-    return real(fd);
+    const int result = real(fd);
+    drained = drained || result == 0;
+    return result;
 }
 
 extern "C" int tcgetattr(int fd, termios *t)
@@ -130,4 +140,16 @@ extern "C" int tcsetattr(int fd, int action, const termios *t)
     termios running = *t;
     cfsetspeed(&running, B38400);
     return real(fd, action, &running);
+}
+
+extern "C" int poll(pollfd *fds, nfds_t count, int timeout)
+{
+    const long hold = env_number("VESKLO_STANDIN_PAUSE_MS");
+    if (hold > 0 && drained && count == 1 && fds[0].events == 0 && timeout >= 0) {
+        timeout = static_cast<int>(hold);
+        drained = false;
+    }
+    using poll_function = int (*)(pollfd *, nfds_t, int);
+    static const auto real = reinterpret_cast<poll_function>(dlsym(RTLD_NEXT, "poll"));
+    return real(fds, count, timeout);
 }

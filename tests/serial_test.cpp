@@ -198,6 +198,18 @@ std::string hispeed(const std::string &raw)
     return out;
 }
 
+// Waits up to 5 s until the process pid sleeps in poll, as the tool does
+// in the pause before a close (the wait the stand-in holds open).
+bool wait_for_pause(pid_t pid)
+{
+    for (int i = 0; i < 500; ++i) {
+        if (read_file("/proc/" + std::to_string(pid) + "/wchan").find("poll") != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 std::string stall_notice(const std::string &port)
 {
     return "vesklo: " + port +
@@ -611,15 +623,19 @@ TEST_F(Serial, CloseWaitsForTheLineAndFailsWithIt)
 {
     write_file(at("src"), "x");
     const std::string finished = ".\nfinish!\n";
+    // The far side closes while the queue reads stalled (the drain), or
+    // while the tool waits in the pause after it (held open for 20 s).
+    enum { never, in_drain, in_pause };
     const struct {
         std::string setting;
-        bool close_master;
+        int hang_up;
         bool ok;
         int least_s;
     } cases[] = {
-        {"VESKLO_STANDIN_OUTQ_MS=6500", false, true, 5},
-        {"VESKLO_STANDIN_DRAIN_ERRNO=5", false, false, 0},  // EIO
-        {"VESKLO_STANDIN_OUTQ_MS=3000", true, false, 0},
+        {"VESKLO_STANDIN_OUTQ_MS=6500", never, true, 5},
+        {"VESKLO_STANDIN_DRAIN_ERRNO=5", never, false, 0},  // EIO
+        {"VESKLO_STANDIN_OUTQ_MS=3000", in_drain, false, 0},
+        {"VESKLO_STANDIN_PAUSE_MS=20000", in_pause, false, 0},
     };
     for (const auto &c : cases) {
         pty_pair line = open_pty();
@@ -629,15 +645,23 @@ TEST_F(Serial, CloseWaitsForTheLineAndFailsWithIt)
         unlink(at("held").c_str());
         const running_tool tool =
             start_vesklo({"c", "src", line.path, "-b9600"}, dir, {false, {}, environment});
-        if (c.close_master) {
-            // The far side goes while the drain is held.
+        // The far side goes while the drain is held, or in the pause.
+        if (c.hang_up == in_drain)
             ASSERT_TRUE(wait_for_file(at("held"))) << "the stand-in never held the drain";
+        if (c.hang_up == in_pause) {
+            ASSERT_EQ(read_master(line.master, 1), "x");
+            ASSERT_TRUE(wait_for_pause(tool.pid)) << "the tool never waited in the pause";
+        }
+        const auto hung_up = clock_type::now();
+        if (c.hang_up != never) {
             close(line.master);
             line.master = -1;
         }
         const run_result r = wait_vesklo(tool);
         close_pty(line);
         EXPECT_GE(clock_type::now() - start, std::chrono::seconds(c.least_s)) << c.setting;
+        // The pause ends with the hang-up, not when its time is up.
+        EXPECT_LT(clock_type::now() - hung_up, std::chrono::seconds(10)) << c.setting;
         EXPECT_EQ(r.status, c.ok ? 0 : 1) << c.setting;
         EXPECT_EQ(r.output, c.ok ? finished : ".\nCan't write destination file '" + line.path + "'\n")
             << c.setting;

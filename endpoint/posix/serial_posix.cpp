@@ -22,6 +22,9 @@ constexpr int quiet_end_ms = 2000;
 constexpr int gather_pause_ms = 50;
 constexpr int stall_notice_ms = 5000;
 constexpr int queue_poll_ms = 100;
+// The pause between the drain and the close, for the last bytes to leave
+// the device's own buffer before the close drops the modem lines.
+constexpr int close_pause_ms = 100;
 
 // A hung-up port (a USB adapter pulled out, vhangup, a closed far side of a
 // pseudo-terminal) reads 0 at once, which must not pass for the silence
@@ -89,6 +92,23 @@ bool drain(int fd, const char *name)
     drained = drained && result == 0;
     if (!drained) tcflush(fd, TCOFLUSH);
     return drained;
+}
+
+// Pauses close_pause_ms after a drain, watching the port for a hang-up
+// all the while and once more at the end: a USB device that goes away
+// empties its driver's queue before the hang-up comes (cdc-acm counts
+// nothing queued from the moment it is disconnected, and hangs up only
+// once it has killed its transfers; failed writes free the queue before
+// the hub's queued work has noticed the unplug). Returns false with the
+// hang-up noted when one came.
+bool pause_watching(int fd)
+{
+    // poll asked for no events wakes only on a hang-up or an error, which
+    // it reports whether asked or not.
+    const short seen = wait_for(fd, 0, close_pause_ms);
+    if ((seen & (POLLHUP | POLLERR | POLLNVAL)) == 0 && !hung_up(fd)) return true;
+    note_failure(cause_hung_up, EIO);
+    return false;
 }
 
 }  // namespace
@@ -169,8 +189,7 @@ std::int32_t port_write(int fd, const void *buffer, std::int32_t count, const ch
 
 bool port_close(int fd, const char *name)
 {
-    const bool drained = drain(fd, name);
-    if (drained) wait_for(-1, 0, 100);
+    const bool drained = drain(fd, name) && pause_watching(fd);
     const int closed = release_end(fd);
     if (closed != 0 && drained) note_failure(cause_system, errno);
     return drained && closed == 0;

@@ -33,8 +33,9 @@ std::int32_t port_read(int fd, void *buffer, std::int32_t count);
 std::int32_t port_write(int fd, const void *buffer, std::int32_t count, const char *name);
 
 // Waits until all output of the port fd, called name, has been sent, then
-// 100 ms more, and gives the port up. When the queue has not shrunk for
-// 5 s, says so once on standard error, and waits on. Returns false, with
-// the failure noted and unsent output discarded, when the port failed or
-// was found hung up; the port is closed in either case.
+// 100 ms more watching it for a hang-up, and gives the port up. When the
+// queue has not shrunk for 5 s, says so once on standard error, and waits
+// on. Returns false, with the failure noted and unsent output discarded,
+// when the port failed or was found hung up, in the drain or the pause;
+// the port is closed in either case.
 bool port_close(int fd, const char *name);

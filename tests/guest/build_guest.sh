@@ -22,11 +22,13 @@ mkdir -p "$cache" "$out"
 image=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
 [ -n "$image" ] || { echo "no linux-image-amd64 in the package lists (apt-get update?)" >&2; exit 1; }
 kdir=$cache/$image
-# The modules the guests load beyond the kernel: the virtio console, and the
-# USB host controller with the FTDI adapter's driver; module_order.py adds
+# The modules the guests load beyond the kernel: the virtio console, the
+# USB host controller with the FTDI adapter's driver, and the dummy host
+# and device controller with the gadget framework's ACM function and the
+# host's CDC-ACM driver (a board with native USB); module_order.py adds
 # what they depend on. The cache keeps only these files and the kernel; a
 # cache that lacks one is filled from the package again.
-modules="virtio_pci virtio_console xhci_pci ftdi_sio"
+modules="virtio_pci virtio_console xhci_pci ftdi_sio dummy_hcd libcomposite usb_f_acm cdc_acm"
 if [ ! -f "$kdir/vmlinuz" ] || ! python3 "$here/module_order.py" "$kdir" $modules >/dev/null 2>&1; then
     tmp=$cache/$image.tmp.$$
     rm -rf "$tmp" && mkdir -p "$tmp"
