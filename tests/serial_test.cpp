@@ -646,8 +646,9 @@ TEST_F(Serial, CloseWaitsForTheLineAndFailsWithIt)
         const running_tool tool =
             start_vesklo({"c", "src", line.path, "-b9600"}, dir, {false, {}, environment});
         // The far side goes while the drain is held, or in the pause.
-        if (c.hang_up == in_drain)
+        if (c.hang_up == in_drain) {
             ASSERT_TRUE(wait_for_file(at("held"))) << "the stand-in never held the drain";
+        }
         if (c.hang_up == in_pause) {
             ASSERT_EQ(read_master(line.master, 1), "x");
             ASSERT_TRUE(wait_for_pause(tool.pid)) << "the tool never waited in the pause";
