@@ -621,9 +621,27 @@ TEST_F(WineSerial, EmptySendDoesNotHangAndUnmappedPortsFail)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, "\nfinish!\n");
     EXPECT_LT(clock_type::now() - start, std::chrono::seconds(10));
-    r = run_vesklo({"c", "empty", "COM7"}, dir);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, "Can't open destination file 'COM7'\n");
+    // A name typed alone that spells a port is one at any number and in any
+    // case: with no port behind it, no file of that name is made. With a
+    // folder in it, it is a file.
+    const std::string hint = "; no such port: Device Manager lists the COM ports present\n";
+    const struct {
+        const char *name, *file;
+        bool port;
+    } cases[] = {{"COM7", "COM7", true},          {"com10", "com10", true},
+                 {"Com12", "Com12", true},        {"com10:", "com10", true},
+                 {".\\com10", "com10", false}, {"sub\\com12", "sub/com12", false}};
+    mkdir(at("sub").c_str(), 0755);
+    for (const auto &c : cases) {
+        r = run_vesklo({"c", "empty", c.name}, dir);
+        EXPECT_EQ(r.status, c.port ? 1 : 0) << c.name;
+        EXPECT_EQ(file_exists(at(c.file)), !c.port) << c.name;
+        unlink(at(c.file).c_str());
+        if (!c.port) continue;
+        EXPECT_EQ(r.output, "Can't open destination file '" + std::string(c.name) + "'\n");
+        ASSERT_GT(r.errors.size(), hint.size()) << c.name;
+        EXPECT_EQ(r.errors.substr(r.errors.size() - hint.size()), hint) << r.errors;
+    }
 }
 
 // A hung-up line (a USB adapter pulled out, the far side closed) fails the
@@ -781,7 +799,10 @@ TEST_F(WineSerial, PortSpellingsAtBothEndsAndXonXoff)
         tcflag_t found_iflag;
     } cases[] = {{"COM1", IXON | IXOFF}, {"com1", IXON}, {"Com1", 0},   {"\\\\.\\COM1", 0},
                  {"COM1:", 0},           {"com1:", 0},   {"\\\\?\\COM1", 0}, {".\\COM1", 0},
-                 {"./COM1", 0},          {"AUX", 0}};
+                 {"./COM1", 0},          {"AUX", 0},     {"com10", 0},   {"Com10:", 0}};
+    // Above COM9 no name is a reserved device: typed alone it is a port all
+    // the same.
+    ASSERT_TRUE(link_port("com10", pty.path));
     for (const auto &c : cases) {
         for (const bool source : {true, false}) {
             const std::string end = std::string(c.name) + (source ? " as source" : " as destination");
