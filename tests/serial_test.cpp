@@ -1045,16 +1045,26 @@ bool wine_reg(const std::string &args)
 
 // --list shows the ports of the device map, in the order of their numbers:
 // the map itself gives them in the order of the device names, where COM11
-// comes first, as it does in the order of the COM names. The test writes
-// the map itself, once it has removed what Wine put there when the suite's
-// server started: a COM port for each /dev/ttyS* that exists, whoever runs
-// Wine (the map is volatile, so the next server fills it again). No port
-// is opened.
+// comes first, as it does in the order of the COM names. Every port is
+// listed, up to the 256 lowest, whatever the length of its device name.
+// The test writes the map itself, once it has removed what Wine put there
+// when the suite's server started: a COM port for each /dev/ttyS* that
+// exists, whoever runs Wine (the map is volatile, so the next server fills
+// it again). No port is opened.
 TEST_F(WineSerial, ListsTheDeviceMapInTheOrderOfTheNumbers)
 {
-    const std::string map = "'HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM'";
+    const std::string map = "HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    using ports = std::vector<std::pair<std::string, std::string>>;  // device, COM name
+    ports many;
+    std::string many_listed;
+    for (int i = 0; i < 300; ++i) {
+        const std::string device =
+            "\\Device\\" + (i == 4 ? std::string(200, 'L') : "Serial" + std::to_string(i));
+        many.push_back({device, "COM" + std::to_string(i + 1)});
+        if (i < 256) many_listed += many.back().second + "  " + device + "\n";
+    }
     const struct {
-        std::vector<std::pair<std::string, std::string>> ports;  // device, COM name
+        ports listed;
         std::string output, errors;
     } cases[] = {
         {{{"\\Device\\Serial10", "COM11"}, {"\\Device\\Serial2", "COM3"},
@@ -1062,12 +1072,22 @@ TEST_F(WineSerial, ListsTheDeviceMapInTheOrderOfTheNumbers)
          "COM3  \\Device\\Serial2\nCOM4  \\Device\\VCP0\nCOM5  \\Device\\Serial4\n"
          "COM11  \\Device\\Serial10\n",
          ""},
+        {many, many_listed, ""},
         {{}, "", "vesklo: no serial ports found\n"},
     };
+    // One import writes a whole map: Wine starts for each reg command.
+    std::string windows_dir = "Z:" + dir;
+    std::replace(windows_dir.begin(), windows_dir.end(), '/', '\\');
     for (const auto &c : cases) {
-        ASSERT_TRUE(wine_reg("delete " + map + " /va /f"));
-        for (const auto &[device, com] : c.ports)
-            ASSERT_TRUE(wine_reg("add " + map + " /v '" + device + "' /d " + com + " /f"));
+        ASSERT_TRUE(wine_reg("delete '" + map + "' /va /f"));
+        std::string text = "REGEDIT4\r\n\r\n[" + map + "]\r\n";
+        for (const auto &[device, com] : c.listed) {
+            std::string quoted;
+            for (char ch : device) quoted += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
+            text += "\"" + quoted + "\"=\"" + com + "\"\r\n";
+        }
+        write_file(at("map.reg"), text);
+        ASSERT_TRUE(wine_reg("import '" + windows_dir + "\\map.reg'"));
         const run_result r = run_vesklo({"--list"}, dir);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.output, c.output);
