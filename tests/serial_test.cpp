@@ -913,30 +913,38 @@ TEST_F(WineSerial, CtrlCLeavesThePortFree)
     reader.join();
 }
 
-// A rate the port refused says so, with the rate the port runs at, also
-// when the port took it without a word and runs at another (Wine leaves a
-// pseudo-terminal at 38400 for a rate it has no name for). Settings refused
-// together name the data bits too: Wine then runs with a stand-in for a
-// line that cannot make 7 bits, which takes the rate before it refuses the
-// bits. (Wine does not hold a port exclusively, so a port in use cannot be
-// shown here.)
+// A rate the port refused says so, with the rate the port runs at, and
+// leaves the port as it was. A rate that the driver's list of rates rules
+// out (Wine's has no 14400, nor any rate outside it) is refused before
+// anything is applied; one the driver takes without a word and runs at
+// another (Wine leaves a pseudo-terminal at 38400 for a rate it has no name
+// for) is refused by the read-back, and the settings found are put back,
+// as far as Wine can: the terminal stays raw. Settings refused together
+// name the data bits too: Wine then runs with a stand-in for a line that
+// cannot make 7 bits, which takes the rate before it refuses the bits.
+// (Wine does not hold a port exclusively, so a port in use cannot be shown
+// here.)
 TEST_F(WineSerial, RefusedRateSaysWhy)
 {
     write_file(at("src"), "x");
     const struct {
         std::vector<std::string> args;
-        bool seven_bits_refused;
+        bool seven_bits_refused, untouched;
         std::string output, refused;
     } cases[] = {
-        {{"c", "src", "COM1", "-b0"}, false, "Can't open destination file 'COM1'\n",
+        {{"c", "src", "COM1", "-b0"}, false, true, "Can't open destination file 'COM1'\n",
          "; the port refused 0 baud (it runs at 9600)\n"},
-        {{"c", "src", "COM1", "-b250000"}, false, "Can't open destination file 'COM1'\n",
-         "; the port refused 250000 baud (it runs at 38400)\n"},
-        {{"c", "src", "com1", "-b2147483647"}, false, "Can't open destination file 'com1'\n",
-         "; the port refused 2147483647 baud (it runs at 38400)\n"},
-        {{"c", "COM1", "out", "-b12345"}, false, "Can't open source file 'COM1'\n",
-         "; the port refused 12345 baud (it runs at 38400)\n"},
-        {{"c", "src", "COM1"}, true, "Can't open destination file 'COM1'\n",
+        {{"c", "src", "COM1", "-b250000"}, false, true, "Can't open destination file 'COM1'\n",
+         "; the port refused 250000 baud (it runs at 9600)\n"},
+        {{"c", "src", "com1", "-b2147483647"}, false, true, "Can't open destination file 'com1'\n",
+         "; the port refused 2147483647 baud (it runs at 9600)\n"},
+        {{"c", "COM1", "out", "-b12345"}, false, true, "Can't open source file 'COM1'\n",
+         "; the port refused 12345 baud (it runs at 9600)\n"},
+        {{"c", "src", "COM1", "-b14400"}, false, true, "Can't open destination file 'COM1'\n",
+         "; the port refused 14400 baud (it runs at 9600)\n"},
+        {{"c", "src", "COM1", "-b9700"}, false, false, "Can't open destination file 'COM1'\n",
+         "; the port refused 9700 baud (it runs at 38400)\n"},
+        {{"c", "src", "COM1"}, true, false, "Can't open destination file 'COM1'\n",
          "; the port refused 115200 baud with 7 data bits (it runs at 115200 baud with 8)\n"},
     };
     for (const auto &c : cases) {
@@ -949,6 +957,11 @@ TEST_F(WineSerial, RefusedRateSaysWhy)
         EXPECT_EQ(r.output, c.output);
         ASSERT_GT(r.errors.size(), c.refused.size()) << c.refused;
         EXPECT_EQ(r.errors.substr(r.errors.size() - c.refused.size()), c.refused) << r.errors;
+        const termios t = settings_of(pty.slave);
+        EXPECT_EQ(cfgetospeed(&t), B9600) << c.refused;
+        EXPECT_FALSE(t.c_cflag & CRTSCTS) << c.refused;
+        EXPECT_EQ((t.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO), c.untouched) << c.refused;
+        EXPECT_EQ((t.c_oflag & OPOST) != 0, c.untouched) << c.refused;
     }
     EXPECT_FALSE(file_exists(at("out")));
 }

@@ -11,10 +11,13 @@
 // Applies the line settings at baud_rate (7 data bits at exactly 115200, 8
 // at any other rate, no parity, one stop bit, RTS/CTS handshake, no
 // XON/XOFF) and the time-outs: reads wait without limit for the first byte,
-// and a write returns after 5 s of the port taking nothing. The state is
-// read back: a rate the port does not make refuses it; data bits and a
-// handshake it kept are filled into *kept, and not refused. Returns false
-// with the failure noted; the port may then keep part of what was asked.
+// and a write returns after 5 s of the port taking nothing. A rate that
+// the driver's own list of rates rules out is refused before anything is
+// applied; otherwise the state is read back: a rate the port does not make
+// refuses it; data bits and a handshake it kept are filled into *kept, and
+// not refused. Returns false with the failure noted, and the line settings
+// and time-outs found at the open put back (the port has seen those asked
+// for a moment; under Wine a pseudo-terminal stays in raw mode).
 bool configure_port(HANDLE h, std::int32_t baud_rate, kept_settings *kept);
 
 // After the first data a read ends after 2 s of silence; the port's
