@@ -824,6 +824,23 @@ TEST_F(WineSerial, PortSpellingsAtBothEndsAndXonXoff)
     }
 }
 
+// The same port at both ends, however each end spells it, is refused as
+// the same file as the source is, before the destination is opened: Wine
+// would grant the second open, and the run would wait on itself.
+TEST_F(WineSerial, SamePortAtBothEndsIsRefused)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"COM1", "COM1"}, {"COM1", "\\\\.\\COM1"}, {"com1", "COM1:"}, {"AUX", "COM1"}};
+    for (const auto &[source, destination] : cases) {
+        const run_result r = run_vesklo({"c", source, destination, "-b9600"}, dir);
+        EXPECT_EQ(r.status, 1) << destination;
+        EXPECT_EQ(r.output, "Can't open destination file '" + destination + "'\n");
+        const std::string hint = "; it is the same file as the source\n";
+        ASSERT_GT(r.errors.size(), hint.size()) << destination;
+        EXPECT_EQ(r.errors.substr(r.errors.size() - hint.size()), hint) << r.errors;
+    }
+}
+
 // A port that goes away in the middle of a transfer fails it, and says that
 // the port went away: a receive keeps what arrived, a send stops.
 TEST_F(WineSerial, PortGoneFailsTheTransfer)

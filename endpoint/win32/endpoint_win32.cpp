@@ -156,6 +156,10 @@ endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_rol
 {
     static wchar_t path[path_max];
     if (!to_wide(name, path)) return invalid_handle;
+    if (port_held_already(path)) {
+        note_failure(cause_same_file, ERROR_BUSY);
+        return invalid_handle;
+    }
     if (std::strncmp(name, "COM", 3) == 0 || names_bare_com_port(name))
         return from_handle(com_open(path, name, baud_rate));
     const endpoint_handle h = disk_open(path, name, role);
