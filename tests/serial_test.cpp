@@ -1012,7 +1012,10 @@ TEST_F(WineSerial, KeptSettingsAreToldNotRefused)
 // A send to a far end that takes nothing waits on, and says so once, only
 // after 5 s in which the port took nothing: a receiver that pauses the line
 // for a moment gets no notice. The test fills the line first, so that the
-// tool's first write finds it full.
+// tool's first write finds it (nearly) full. In the last case the receiver
+// takes a little during the stall, which the tool's waiting write takes in
+// part: the notice comes 5 s after that, no sooner, and no later than a
+// 5 s sleep of the test's own begun at that moment ends, plus 0.5 s.
 TEST_F(WineSerial, StalledSendIsToldOnceAfter5s)
 {
     const std::string data = pattern(1 << 20);
@@ -1020,10 +1023,12 @@ TEST_F(WineSerial, StalledSendIsToldOnceAfter5s)
     const std::string notice =
         "vesklo: COM1: the port has taken no data for 5 s: the receiver may not be ready (CTS "
         "off), or the cable may have no handshake lines; still waiting (Ctrl-C ends it)\n";
+    const std::size_t room = 4096;
     const struct {
         int stall_ms;
         bool told;
-    } cases[] = {{2000, false}, {11000, true}};
+        int room_after_ms;  // after the tool set the port up; 0 for never
+    } cases[] = {{2000, false, 0}, {11000, true, 0}, {12000, true, 2000}};
     for (const auto &c : cases) {
         // A line of its own for each case: under Wine a line that a run
         // left stalled can keep the next run's writes waiting.
@@ -1038,6 +1043,28 @@ TEST_F(WineSerial, StalledSendIsToldOnceAfter5s)
         fcntl(pty.slave, F_SETFL, fcntl(pty.slave, F_GETFL) & ~O_NONBLOCK);
         const auto start = clock_type::now();
         const running_tool tool = start_vesklo({"c", "big", "COM1", "-b9600"}, dir);
+        // The last moment before the port could take anything.
+        auto progress = start;
+        if (c.room_after_ms > 0) {
+            EXPECT_TRUE(wait_for_handshake(pty.slave));
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.room_after_ms));
+            progress = clock_type::now();
+            char block[room];
+            for (std::size_t taken = 0; taken < room;) {
+                const ssize_t n = read(pty.master, block, room - taken);
+                if (n <= 0) break;
+                taken += static_cast<std::size_t>(n);
+            }
+            filler.erase(0, room);
+        }
+        std::thread control;
+        auto control_after = std::chrono::milliseconds(0);
+        if (c.room_after_ms > 0)
+            control = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+                control_after = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    clock_type::now() - progress);
+            });
         // When the notice reached the error file, read while the run is
         // still stalled: a notice held in a buffer until the end is no
         // notice to someone watching a log.
@@ -1046,17 +1073,21 @@ TEST_F(WineSerial, StalledSendIsToldOnceAfter5s)
         while (!seen && clock_type::now() - start < std::chrono::milliseconds(c.stall_ms)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             seen = read_file(tool.error_file).find("vesklo: ") != std::string::npos;
-            told_after = std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - start);
+            told_after = std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - progress);
         }
         std::this_thread::sleep_until(start + std::chrono::milliseconds(c.stall_ms));
+        if (control.joinable()) control.join();
         const std::string received = read_master(pty.master, filler.size() + data.size());
         const run_result r = wait_vesklo(tool);
         EXPECT_EQ(r.status, 0) << c.stall_ms;
         EXPECT_TRUE(received == filler + data) << c.stall_ms;
         EXPECT_EQ(r.errors, c.told ? notice : "") << c.stall_ms;
         EXPECT_EQ(seen, c.told) << c.stall_ms;
-        if (seen) {
-            EXPECT_GE(told_after, std::chrono::milliseconds(5000)) << c.stall_ms;
+        if (!seen) continue;
+        EXPECT_GE(told_after, std::chrono::milliseconds(5000)) << c.stall_ms;
+        if (c.room_after_ms > 0) {
+            EXPECT_LE(told_after, control_after + std::chrono::milliseconds(500))
+                << control_after.count();
         }
     }
 }

@@ -7,17 +7,17 @@ namespace {
 
 // Time-outs in milliseconds.
 constexpr DWORD gather_pause_ms = 50;
-constexpr DWORD stall_notice_ms = 5000;
 
 // Reads wait without limit for the first byte; once data has arrived (see
 // port_read) they end after 2 s of silence. A read returns what has come
-// when the line pauses for 50 ms between bytes. A write returns after 5 s
-// of the port taking nothing, so that port_write can tell the user.
+// when the line pauses for 50 ms between bytes. A write returns at the
+// latest after write_check_ms with what the port took by then, so that
+// port_write can time the last progress and tell the user of a stall.
 COMMTIMEOUTS port_timeouts()
 {
     COMMTIMEOUTS t = {};
     t.ReadIntervalTimeout = gather_pause_ms;
-    t.WriteTotalTimeoutConstant = stall_notice_ms;
+    t.WriteTotalTimeoutConstant = write_check_ms;
     return t;
 }
 

@@ -212,20 +212,28 @@ std::int32_t port_write(HANDLE h, const void *buffer, std::int32_t count)
 {
     const char *p = static_cast<const char *>(buffer);
     std::int32_t done = 0;
+    // When the port last took data, as far as is known: a call follows the
+    // write that completed the chunk before, or begins the send. A write
+    // that took bytes is timed at its return, which is never before it took
+    // them, so a stall is never told sooner than 5 s after the last byte.
+    ULONGLONG progress = GetTickCount64();
     while (done < count) {
         DWORD written = 0;
-        // WriteFile: BOOL, nonzero on success.
+        // WriteFile: BOOL, nonzero on success; it returns after
+        // write_check_ms with what the port took by then.
         if (!WriteFile(h, p + done, static_cast<DWORD>(count - done), &written, nullptr)) {
             note_port_failure(GetLastError());
             return -1;
         }
         done += static_cast<std::int32_t>(written);
-        if (written > 0) continue;
-        // The write timed out after 5 s with nothing taken; it is tried
-        // again while the port is there.
+        if (written > 0) {
+            progress = GetTickCount64();
+            continue;
+        }
+        // Nothing taken: tried again while the port is there.
         COMSTAT status = {};
         if (!port_present(h, &status)) return -1;
-        tell_stalled(h);
+        if (GetTickCount64() - progress >= stall_notice_ms) tell_stalled(h);
     }
     return count;
 }
