@@ -17,32 +17,53 @@ DEPS := cmake make g++ libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 clang
 	g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-system-arm qemu-user-static \
 	device-tree-compiler
 
-.PHONY: all test demo bench bench-line windows arm64 armhf cross sanitize install package deps clean
+.PHONY: all test demo bench bench-line windows arm64 armhf cross sanitize sanitize-build install package \
+	deps clean guest-image
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Every suite; one that a missing tool rules out is skipped, and the last
-# line says which and how to get them.
+# line says which and how to get them. The builds come first; then the
+# suites run side by side, as many at once as there are CPUs, each with
+# resources of its own (a build folder, the Wine prefix, a guest's
+# sockets), and each one's output shown whole when it ends.
+SUITES := suite-arm-guests suite-wine suite-sanitize suite-usb-guest suite-armhf suite-native \
+	suite-16550-guest
+.PHONY: $(SUITES)
 test: all
 	@rm -f $(SKIPPED)
-	$(MAKE) --no-print-directory windows arm64 armhf sanitize
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
-	sh tests/wine_suite.sh $(BUILD)/tests/cli_tests $(CURDIR)/build-windows/vesklo.exe $(SKIPPED)
-	sh tests/qemu_user_suite.sh $(BUILD)/tests $(CURDIR)/build-armhf/vesklo $(SKIPPED)
-	sh tests/guest/run.sh $(BUILD) $(SKIPPED)
-	sh tests/guest/run_arm.sh $(BUILD) $(CURDIR)/build-arm64/vesklo $(CURDIR)/build-armhf/vesklo $(SKIPPED)
-	@if [ -s $(SKIPPED) ]; then \
-	  echo "skipped: $$(paste -sd';' $(SKIPPED) | sed 's/;/; /g'). 'make deps' (as root) installs what they need."; \
-	else echo "skipped: none"; fi
+	@$(MAKE) --no-print-directory windows arm64 armhf sanitize-build guest-image
+	@status=0; $(MAKE) --no-print-directory -k -j$(JOBS) --output-sync=target $(SUITES) || status=1; \
+	if [ -s $(SKIPPED) ]; then \
+	  echo "skipped: $$(paste -sd';' $(SKIPPED) | sed 's/;/; /g'). 'make deps' (as root) installs what they need, and a run as root runs the cases that need it."; \
+	else echo "skipped: none"; fi; exit $$status
+
+suite-native:
+	@sh tests/gtest_suite.sh $(SKIPPED) "the native suite" sh -c 'cd $(BUILD) && ctest --output-on-failure -j $(JOBS)'
+suite-sanitize:
+	@sh tests/gtest_suite.sh $(SKIPPED) "the sanitizers' suite" sh -c 'cd build-sanitize && ctest --output-on-failure -j $(JOBS)'
+suite-wine:
+	@sh tests/wine_suite.sh $(BUILD)/tests/cli_tests $(CURDIR)/build-windows/vesklo.exe $(SKIPPED)
+suite-armhf:
+	@sh tests/qemu_user_suite.sh $(BUILD)/tests $(CURDIR)/build-armhf/vesklo $(SKIPPED)
+guest-image:
+	@sh tests/guest/run.sh $(BUILD) $(SKIPPED) image
+suite-16550-guest:
+	@sh tests/guest/run.sh $(BUILD) $(SKIPPED) guest_suite
+suite-usb-guest:
+	@sh tests/guest/run.sh $(BUILD) $(SKIPPED) usb_suite
+suite-arm-guests:
+	@sh tests/guest/run_arm.sh $(BUILD) $(CURDIR)/build-arm64/vesklo $(CURDIR)/build-armhf/vesklo $(SKIPPED)
 
 # The native suite again, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer; any report fails the test that caused it.
-sanitize:
+sanitize: sanitize-build
+	cd build-sanitize && ctest --output-on-failure -j $(JOBS)
+sanitize-build:
 	cmake -S . -B build-sanitize -DVESKLO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build-sanitize -j $(JOBS)
-	cd build-sanitize && ctest --output-on-failure -j $(JOBS)
 
 # The Windows build, cross-compiled with mingw-w64; skipped with a note
 # where the cross-compiler is missing.
@@ -62,7 +83,7 @@ armhf:
 	@$(MAKE) --no-print-directory cross ARCH=armhf TRIPLET=arm-linux-gnueabihf
 cross:
 	@if command -v $(TRIPLET)-g++ >/dev/null 2>&1; then \
-	  cmake -S . -B build-$(ARCH) -DCMAKE_TOOLCHAIN_FILE=cmake/$(TRIPLET).cmake \
+	  cmake -S . -B build-$(ARCH) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux.cmake -DVESKLO_TRIPLET=$(TRIPLET) \
 	    -DCMAKE_BUILD_TYPE=Release -DVESKLO_TESTS=OFF && cmake --build build-$(ARCH) -j $(JOBS); \
 	else echo "$(ARCH) build: skipped ($(TRIPLET)-g++ missing)"; \
 	  mkdir -p $(BUILD); echo "the $(ARCH) build ($(TRIPLET)-g++ missing)" >> $(SKIPPED); fi

@@ -39,6 +39,10 @@ std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t
 // cannot tell.
 std::int32_t file_size(endpoint_handle handle);
 
+// Milliseconds of the system's monotonic clock, in 64 bits, so that no
+// deadline or pace meets a wrap however long the system has been up.
+std::int64_t monotonic_ms();
+
 // True when handle is a serial port (its reads and writes follow the line).
 bool file_is_port(endpoint_handle handle);
 
@@ -66,6 +70,8 @@ enum failure_cause {
     cause_system,        // the system's error code tells it all
     cause_no_such_port,  // a COM name that names no port, or no device behind it
     cause_in_use,        // another program holds the file or the port
+    cause_left_exclusive,  // a port refused to all but root with no lock on it: another
+                           // program's, or left exclusive by a run that lost its line
     cause_same_file,     // this run holds it already, as its other end
     cause_directory,     // a directory, not a file
     cause_rate_refused,  // the port refused the baud rate
@@ -113,6 +119,9 @@ void print_reason_line(const char *name, const char *text);
 struct port_listing {
     char text[512];
 };
+
+// The most ports a listing holds: more than any system has.
+constexpr int most_ports_listed = 256;
 
 // Fills up to max entries with the serial ports present, in the order of
 // their names, without opening any (an open raises DTR and RTS, which

@@ -13,6 +13,11 @@ void describe_failure(const char *name, char *text, std::size_t size)
     char hint[400] = "";
     switch (f.cause) {
     case cause_in_use: std::snprintf(hint, sizeof hint, "; in use by another program"); break;
+    case cause_left_exclusive:
+        std::snprintf(hint, sizeof hint,
+                      "; in use by another program, or an earlier run lost the line and the port "
+                      "stays exclusive until every program holding it closes it");
+        break;
     case cause_same_file:
         std::snprintf(hint, sizeof hint, "; it is the same file as the source");
         break;
@@ -78,4 +83,14 @@ void print_reason_line(const char *name, const char *text)
     add(&line, text, true);
     add(&line, "\n", false);
     std::fwrite(line.text, 1, line.used, stderr);
+}
+
+void tell_stalled(const char *name)
+{
+    static bool told = false;
+    if (told) return;
+    told = true;
+    print_reason_line(name, "the port has taken no data for 5 s: the receiver may not be ready "
+                            "(CTS off), or the cable may have no handshake lines; still waiting "
+                            "(Ctrl-C ends it)");
 }

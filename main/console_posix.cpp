@@ -15,9 +15,11 @@ const char option_prefixes[] = "-";
 void console_prepare()
 {
     // A standard descriptor that was closed would be taken by an endpoint,
-    // and the dots would be written into it. fcntl: -1 for a closed one.
+    // and the dots would be written into it. It is held by /dev/null opened
+    // for reading only, so that writing it still fails as on a closed one
+    // (an answer that never arrived is then told). fcntl: -1 for a closed one.
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDWR);
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDONLY);
     // A pipe whose reader has gone fails the write (EPIPE), which the
     // transfer reports, instead of killing the run unannounced.
     std::signal(SIGPIPE, SIG_IGN);

@@ -1,7 +1,9 @@
 // vesklo: copies a disk file or a serial port to a disk file or a serial
 // port, unchanged or through the Hispeed code, optionally behind a LOADM
 // header.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "endpoint.h"
 #include "transfer.h"
@@ -85,27 +87,31 @@ void warn_if_kept(endpoint_handle port, const char *name)
 
 // The serial ports present, one a line; none found is said on standard
 // error, and is no failure.
-int list_ports_present()
+void list_ports_present()
 {
-    static port_listing ports[64];
-    const int count = list_ports(ports, 64);
+    static port_listing ports[most_ports_listed];
+    const int count = list_ports(ports, most_ports_listed);
     for (int i = 0; i < count; ++i) std::printf("%s\n", ports[i].text);
     if (count == 0) {
         std::fflush(stdout);
         std::fprintf(stderr, "vesklo: no serial ports found\n");
     }
-    return 0;
 }
 
-// --help, --version and --list. Returns the exit status.
+// --help, --version and --list. Returns the exit status: 0, or 1 with the
+// reason on standard error when the answer could not be written (a full
+// disk, a closed standard output).
 int answer(info_request request)
 {
     switch (request) {
-    case info_help: std::printf("%s", usage_text); return 0;
-    case info_version: std::printf("vesklo %s\n", VESKLO_VERSION); return 0;
-    case info_list: return list_ports_present();
-    case no_info_request: break;
+    case info_help: std::printf("%s", usage_text); break;
+    case info_version: std::printf("vesklo %s\n", VESKLO_VERSION); break;
+    case info_list: list_ports_present(); break;
+    case no_info_request: return 1;
     }
+    // fflush: 0 on success, EOF with errno set on failure.
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+    print_reason_line("standard output", std::strerror(errno));
     return 1;
 }
 

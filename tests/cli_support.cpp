@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -80,6 +83,43 @@ void remove_tree(const std::string &dir)
     if (std::system(cmd.c_str()) != 0) return;
 }
 
+namespace {
+
+// The folder of the copies that every user can read, removed at exit.
+struct shared_folder {
+    std::string path;
+    ~shared_folder()
+    {
+        if (!path.empty() && std::system(("rm -rf '" + path + "'").c_str()) != 0) return;
+    }
+};
+
+[[noreturn]] void cannot_share(const std::string &what)
+{
+    std::fprintf(stderr, "cannot make %s readable by other users: %s\n", what.c_str(),
+                 std::strerror(errno));
+    std::abort();
+}
+
+}  // namespace
+
+std::string readable_by_all(const std::string &path)
+{
+    static shared_folder folder;
+    if (folder.path.empty()) {
+        char templ[] = "/tmp/vesklo-shared-XXXXXX";
+        if (!mkdtemp(templ) || chmod(templ, 0755) != 0) cannot_share(path);
+        folder.path = templ;
+    }
+    const std::string copy = folder.path + "/" + path.substr(path.rfind('/') + 1);
+    if (access(copy.c_str(), F_OK) == 0) return copy;
+    const std::string data = read_file(path);
+    if (data.empty()) cannot_share(path);
+    write_file(copy, data);
+    if (chmod(copy.c_str(), 0755) != 0) cannot_share(path);
+    return copy;
+}
+
 bool can_run_as_ordinary_user()
 {
     return geteuid() == 0 && std::system("command -v setpriv >/dev/null 2>&1") == 0;
@@ -88,12 +128,14 @@ bool can_run_as_ordinary_user()
 running_tool start_vesklo(const std::vector<std::string> &args, const std::string &cwd,
                           const tool_options &options)
 {
-    std::vector<std::string> argv;
+    std::vector<std::string> argv = options.wrapper;
     if (options.as_user) {
         const std::string id = std::to_string(ordinary_user);
-        argv = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--"};
+        argv.insert(argv.end(), {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--"});
     }
-    const std::vector<std::string> tool = tool_words();
+    std::vector<std::string> tool = tool_words();
+    // Another user may not reach the build folder.
+    if (options.as_user) tool.back() = readable_by_all(tool.back());
     argv.insert(argv.end(), tool.begin(), tool.end());
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char *> raw;
@@ -111,9 +153,14 @@ running_tool start_vesklo(const std::vector<std::string> &args, const std::strin
     // so a pipe would not reach its end.
     char out_name[] = "/tmp/vesklo-out-XXXXXX", err_name[] = "/tmp/vesklo-err-XXXXXX";
     const int out = mkstemp(out_name), err = mkstemp(err_name);
-    if (out < 0 || err < 0) return {-1, "", ""};
+    int go[2];
+    if (out < 0 || err < 0 || pipe2(go, O_CLOEXEC) != 0) return {-1, "", "", -1};
     const pid_t pid = fork();
     if (pid == 0) {
+        // Waits until the test holds the tool's /proc/PID/io: once the tool
+        // has ended, only root may open it.
+        char c;
+        if (read(go[0], &c, 1) != 1) _exit(127);
         dup2(options.output_fd >= 0 ? options.output_fd : out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
         // The tool must not hold the test's descriptors (a pseudo-terminal's
@@ -135,7 +182,11 @@ running_tool start_vesklo(const std::vector<std::string> &args, const std::strin
     }
     close(out);
     close(err);
-    return {pid, out_name, err_name};
+    close(go[0]);
+    const int io = open(("/proc/" + std::to_string(pid) + "/io").c_str(), O_RDONLY | O_CLOEXEC);
+    if (write(go[1], "g", 1) != 1) kill(pid, SIGKILL);
+    close(go[1]);
+    return {pid, out_name, err_name, io};
 }
 
 run_result wait_vesklo(const running_tool &tool)
@@ -148,6 +199,7 @@ run_result wait_vesklo(const running_tool &tool)
         if (waited_ms == 30000) kill(tool.pid, SIGKILL);
         usleep(10000);
     }
+    if (tool.io >= 0) close(tool.io);
     const std::string output = read_file(tool.output_file);
     unlink(tool.output_file.c_str());
     std::string errors = fold_crlf(read_file(tool.error_file));
@@ -162,8 +214,12 @@ long write_calls_of(const running_tool &tool)
 {
     siginfo_t info;
     // WNOWAIT leaves the ended tool a zombie, whose counts /proc still has.
-    if (waitid(P_PID, static_cast<id_t>(tool.pid), &info, WEXITED | WNOWAIT) != 0) return -1;
-    const std::string io = read_file("/proc/" + std::to_string(tool.pid) + "/io");
+    if (tool.io < 0 || waitid(P_PID, static_cast<id_t>(tool.pid), &info, WEXITED | WNOWAIT) != 0)
+        return -1;
+    char text[1024];
+    const ssize_t n = pread(tool.io, text, sizeof text - 1, 0);
+    if (n <= 0) return -1;
+    const std::string io(text, static_cast<std::size_t>(n));
     const std::size_t at = io.find("syscw: ");
     return at == std::string::npos ? -1 : std::stol(io.substr(at + 7));
 }

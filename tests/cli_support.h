@@ -28,6 +28,12 @@ bool testing_windows_build();
 // The command that runs the tool under test, as words quoted for sh.
 std::string tool_command();
 
+// A copy of the file at path where every user can read and run it (the
+// build folder may sit in a folder that others cannot enter), made once
+// per test process and removed when it ends. A copy that cannot be made
+// ends the tests, saying why.
+std::string readable_by_all(const std::string &path);
+
 // A fresh directory, removed by remove_tree.
 std::string make_temp_dir();
 void remove_tree(const std::string &dir);
@@ -43,12 +49,14 @@ struct tool_options {
     std::vector<int> ignored_signals;
     std::vector<std::string> environment;
     int output_fd = -1;  // standard output goes here (a terminal), not to a file
+    std::vector<std::string> wrapper = {};  // a command that runs the tool (unshare ...)
 };
 
 // The same in two steps, for a test that acts on the running tool.
 struct running_tool {
     pid_t pid;
     std::string output_file, error_file;
+    int io = -1;  // the tool's /proc/PID/io, opened while the tool could not yet end
 };
 running_tool start_vesklo(const std::vector<std::string> &args, const std::string &cwd,
                           const tool_options &options = {});

@@ -91,6 +91,19 @@ TEST_F(Cli, HelpVersionAndListAnswer)
     }
     // What it lists depends on the machine; it answers either way.
     EXPECT_EQ(run({"--list"}).status, 0);
+    // An answer that could not be written never arrived: status 1, and why.
+    // (Wine reports 0 when a program's standard output is closed.)
+    std::vector<std::string> unwritable = {">/dev/full"};
+    if (!testing_windows_build()) unwritable.push_back(">&-");
+    for (const char *question : {"--help", "--version", "--list"})
+        for (const std::string &redirect : unwritable) {
+            const std::string shell = "cd '" + dir + "' && " + tool_command() + " " + question + " " +
+                                      redirect + " 2>errors; echo $? > status";
+            ASSERT_EQ(std::system(shell.c_str()), 0) << shell;
+            EXPECT_EQ(read_file(at("status")), "1\n") << shell;
+            const std::string errors = read_file(at("errors"));
+            EXPECT_EQ(errors.rfind("vesklo: standard output: ", 0), 0u) << shell << errors;
+        }
 }
 
 TEST_F(Cli, CopiesWithAndWithoutHeader)
@@ -525,8 +538,10 @@ TEST_F(CliPosix, NoFileIsMadeInDev)
     const std::string hint =
         ": No such file or directory; USB adapters appear as /dev/ttyUSB0, /dev/ttyACM0 or "
         "under /dev/serial/by-id/\n";
+    // A link whose target is missing from /dev is followed where it leads.
+    ASSERT_EQ(symlink(("/dev/" + missing).c_str(), at("L").c_str()), 0);
     for (const std::string &name :
-         {"/dev/" + missing, "/dev/./" + missing, "devlink/" + missing}) {
+         {"/dev/" + missing, "/dev/./" + missing, "devlink/" + missing, std::string("L")}) {
         const run_result r = run({"c", "src", name});
         unlink(("/dev/" + missing).c_str());
         EXPECT_EQ(r.status, 1) << name;
@@ -540,6 +555,48 @@ TEST_F(CliPosix, NoFileIsMadeInDev)
     EXPECT_EQ(run({"c", "src", shm}).status, 0);
     EXPECT_EQ(read_file(shm), "data");
     unlink(shm.c_str());
+}
+
+// The same rule where /dev is laid out as the test needs it: in a mount
+// namespace of its own, over a /dev of its own (a tmpfs), with /dev/serial
+// missing (the usual state once the last adapter is out), present, and
+// reached through a bind mount of /dev.
+TEST_F(CliPosix, NoFileIsMadeInDevThroughLinksAndMounts)
+{
+    if (geteuid() != 0 || std::system("unshare -m true 2>/dev/null") != 0)
+        GTEST_SKIP() << "needs root (a mount namespace)";
+    write_file(at("src"), "data");
+    const std::string usb =
+        ": No such file or directory; USB adapters appear as /dev/ttyUSB0, /dev/ttyACM0 or under "
+        "/dev/serial/by-id/\n";
+    const struct {
+        std::string setup, name;
+        std::string errors;  // empty: the copy is made
+    } cases[] = {
+        {"", "/dev/serial/by-id/usb-X-if00-port0", usb},
+        {"mkdir -p /dev/serial/by-id && ln -s /dev/serial/by-id/usb-Z L", "L", usb},
+        {"mkdir -p /dev/serial/by-id", "/dev/serial/by-id/usb-Z", usb},
+        {"mkdir devbind && mount --bind /dev devbind", "devbind/ttyUSB9", usb},
+        {"mkdir -p /dev/shm && mount -t tmpfs none /dev/shm", "/dev/shm/out", ""},
+    };
+    int i = 0;
+    for (const auto &c : cases) {
+        const std::string n = std::to_string(i++);
+        // Whether a file is found where the name leads, after the run.
+        const std::string script = "mount -t tmpfs none /dev && cd '" + dir + "' && " +
+                                   (c.setup.empty() ? "true" : c.setup) + " && " + tool_command() +
+                                   " c src '" + c.name + "' >/dev/null 2>errors" + n +
+                                   "; echo \\$? > status" + n + "; [ -f '" + c.name +
+                                   "' ] && echo made > made" + n + "; true";
+        const std::string shell = "unshare -m sh -c \"" + script + "\"";
+        ASSERT_EQ(std::system(shell.c_str()), 0) << shell;
+        EXPECT_EQ(read_file(at("status" + n)), c.errors.empty() ? "0\n" : "1\n") << c.name;
+        EXPECT_EQ(read_file(at("errors" + n)), c.errors.empty() ? "" : "vesklo: " + c.name + c.errors)
+            << c.name;
+        EXPECT_EQ(file_exists(at("made" + n)), c.errors.empty()) << c.name;
+        unlink(at("L").c_str());
+        rmdir(at("devbind").c_str());
+    }
 }
 
 // A reason line goes out in one write: written a character at a time it

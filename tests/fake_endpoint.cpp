@@ -1,6 +1,7 @@
 #include "fake_endpoint.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 fake_endpoints fake;
@@ -38,4 +39,11 @@ std::int32_t file_size(endpoint_handle handle)
 {
     if (handle != fake_source) return -1;
     return fake.size != -2 ? fake.size : static_cast<std::int32_t>(fake.input.size());
+}
+
+std::int64_t monotonic_ms()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }

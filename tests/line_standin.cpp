@@ -3,15 +3,23 @@
 //   VESKLO_STANDIN_OUTQ_MS=N    the output queue reads 4096 bytes, unmoving,
 //                               for N ms from its first query (a line whose
 //                               CTS is off), then the real queue;
+//   VESKLO_STANDIN_HELD=PATH    the file PATH is made when that hold begins,
+//                               so that a test knows the drain is held;
 //   VESKLO_STANDIN_DRAIN_ERRNO=E  tcdrain fails with errno E;
 //   VESKLO_STANDIN_KEEP=cs8,nocrtscts  the terminal passes for a real port
 //                               (fstat reports a serial port's device
 //                               number) that keeps 8 data bits and/or runs
 //                               without RTS/CTS, whatever it is asked;
 //   VESKLO_STANDIN_REFUSE_CS7=1  the terminal refuses 7 data bits, as some
-//                               USB adapters do.
+//                               USB adapters do;
+//   VESKLO_STANDIN_RUNS_AT=38400  the terminal takes a standard rate given
+//                               by tcsetattr but runs at 38400 (Wine
+//                               leaves a port so); the termios2 calls that
+//                               put settings back are left alone.
 #include <asm/ioctls.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -30,11 +38,11 @@ long env_number(const char *name)
     return v ? std::strtol(v, nullptr, 10) : 0;
 }
 
-long now_ms()
+long long now_ms()
 {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+    return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
 }
 
 // True when VESKLO_STANDIN_KEEP names what.
@@ -47,10 +55,14 @@ bool keeps(const char *what)
 // True while the queue is to read as stalled.
 bool queue_stalled()
 {
-    static long first = -1;
+    static long long first = -1;
     const long hold = env_number("VESKLO_STANDIN_OUTQ_MS");
     if (hold <= 0) return false;
-    if (first < 0) first = now_ms();
+    if (first < 0) {
+        first = now_ms();
+        const char *held = std::getenv("VESKLO_STANDIN_HELD");
+        if (held) close(open(held, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    }
     return now_ms() - first < hold;
 }
 
@@ -114,5 +126,8 @@ extern "C" int tcsetattr(int fd, int action, const termios *t)
     }
     using tcsetattr_function = int (*)(int, int, const termios *);
     static const auto real = reinterpret_cast<tcsetattr_function>(dlsym(RTLD_NEXT, "tcsetattr"));
-    return real(fd, action, t);
+    if (env_number("VESKLO_STANDIN_RUNS_AT") != 38400) return real(fd, action, t);
+    termios running = *t;
+    cfsetspeed(&running, B38400);
+    return real(fd, action, &running);
 }

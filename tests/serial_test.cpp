@@ -9,6 +9,7 @@
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,6 +70,57 @@ bool wait_for_raw(int slave)
     return false;
 }
 
+// Waits until holds() is true; false after 10 s.
+template <typename Condition> bool wait_until(Condition holds)
+{
+    for (int i = 0; i < 1000; ++i) {
+        if (holds()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Waits until the file at path exists; false after 10 s.
+bool wait_for_file(const std::string &path)
+{
+    return wait_until([&] { return access(path.c_str(), F_OK) == 0; });
+}
+
+// A control beside the tool: a `sleep` started at the same moment, whose
+// end is seen as the tool's is (polled every 10 ms), so that an upper bound
+// on the tool's time is judged against what the machine's load does to a
+// process that only waits, not against a fixed figure.
+struct control_run {
+    pid_t pid;
+    clock_type::time_point started;
+};
+
+control_run start_control(int seconds)
+{
+    const control_run c = {fork(), clock_type::now()};
+    if (c.pid == 0) {
+        execlp("sleep", "sleep", std::to_string(seconds).c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    return c;
+}
+
+// Waits for the control to end; returns how long after since it took.
+clock_type::duration control_took(const control_run &c, clock_type::time_point since)
+{
+    int status = 0;
+    while (waitpid(c.pid, &status, WNOHANG) == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return clock_type::now() - since;
+}
+
+// The bytes waiting to be read on fd (a pseudo-terminal's master).
+int waiting(int fd)
+{
+    int n = 0;
+    return ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+}
+
 // Puts the slave back into a terminal's cooked mode (line editing, LF sent
 // as CR LF), without the handshake and at speed, so that the test can see
 // the tool configure it again.
@@ -127,13 +179,13 @@ std::string read_master(int master, std::size_t want)
 clock_type::time_point send_in_bursts(int master, const std::string &data, int pause_ms)
 {
     const std::size_t bursts[] = {1, 333, 2, 4095, 777, 1};
-    for (std::size_t sent = 0, i = 0; sent < data.size(); ++i) {
+    for (std::size_t sent = 0, i = 0;; ++i) {
         const std::size_t n = std::min(bursts[i % 6], data.size() - sent);
         write_all(master, data.substr(sent, n));
         sent += n;
+        if (sent == data.size()) return clock_type::now();
         std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
     }
-    return clock_type::now();
 }
 
 std::string hispeed(const std::string &raw)
@@ -158,7 +210,9 @@ std::string stall_notice(const std::string &port)
 std::vector<std::string> standin(const std::string &setting)
 {
     // The sanitizers' runtime must otherwise come first among the libraries.
-    return {"LD_PRELOAD=" STANDIN_LIB, "ASAN_OPTIONS=verify_asan_link_order=0", setting};
+    // A run as another user must be able to read it too.
+    return {"LD_PRELOAD=" + readable_by_all(STANDIN_LIB), "ASAN_OPTIONS=verify_asan_link_order=0",
+            setting};
 }
 
 class Serial : public testing::Test {
@@ -251,7 +305,10 @@ TEST(SerialSettings, RatesEachUartMakes)
         {uart_16550, 1843200, 76800, 57600, false},
         {uart_16550, 1843200, 100000, 115200, false},
         {uart_16550, 1843200, 56000, 57600, false},
-        {uart_16550, 1843200, 230400, 0, false},
+        {uart_16550, 1843200, 230400, uart_keeps_rate, false},
+        // The divisor of 1 baud, 115200, overflows the 16-bit latches.
+        {uart_16550, 1843200, 1, 2, false},
+        {uart_16550, 24000000, 10, uart_keeps_rate, false},
         {uart_16550, 24000000, 250000, 250000, true},
         {uart_16550, 24000000, 115200, 115385, true},
         {uart_16550, 24000000, 921600, 750000, false},
@@ -263,14 +320,14 @@ TEST(SerialSettings, RatesEachUartMakes)
         {uart_pl011, 24000000, 1000000, 1000000, true},
         {uart_pl011, 24000000, 1152000, 1156627, true},
         {uart_pl011, 24000000, 1500000, 1500000, true},
-        {uart_pl011, 24000000, 2000000, 0, false},
+        {uart_pl011, 24000000, 2000000, uart_keeps_rate, false},
         {uart_pl011, 24000000, 50, 50, true},
         {uart_pl011, 48000000, 256000, 256000, true},
         {uart_pl011, 48000000, 460800, 460432, true},
         {uart_pl011, 48000000, 576000, 576577, true},
         {uart_pl011, 48000000, 2000000, 2000000, true},
         {uart_pl011, 48000000, 3000000, 3000000, true},
-        {uart_pl011, 48000000, 4000000, 0, false},
+        {uart_pl011, 48000000, 4000000, uart_keeps_rate, false},
         // FT232B/R: eighths of 3 MHz; below 184 baud the driver's divisor
         // overflows into the fraction bits; between the divisors 1 and 2
         // only 1.5 (2 MBd) works; above 3 MBd the driver falls back to 9600.
@@ -411,40 +468,59 @@ TEST_F(Serial, ReceivesLateOddBurstsAndEndsWhenQuiet)
     // The first byte comes late; the receive must wait for it.
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     const auto last_write = send_in_bursts(pty.master, code, 120);
+    const control_run control = start_control(2);
     tool.join();
     const auto quiet = clock_type::now() - last_write;
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(read_file(at("out")) == data);
-    EXPECT_GE(quiet, std::chrono::milliseconds(1900));
-    EXPECT_LT(quiet, std::chrono::milliseconds(4000));
+    EXPECT_GE(quiet, std::chrono::milliseconds(2000));
+    // At most half a second later than a `sleep 2` started with it.
+    EXPECT_LT(quiet, control_took(control, last_write) + std::chrono::milliseconds(500));
     // Reads gather what arrives instead of a dot per byte.
     const std::size_t dots = std::count(r.output.begin(), r.output.end(), '.');
     EXPECT_GE(dots, 1u);
     EXPECT_LE(dots, 40u);
 }
 
+// A refused open says why, and leaves the port's settings as they were:
+// also where only the read-back of the settings tells the refusal (a port
+// that takes 19200 and runs at 38400).
 TEST_F(Serial, OpenFailuresSayWhy)
 {
     write_file(at("src"), "x");
-    set_cooked(pty.slave, B9600, 0);
     const std::string dst = "Can't open destination file '" + pty.path + "'\n";
     const std::string why = "vesklo: " + pty.path + ": ";
     const struct {
         std::vector<std::string> args;
         std::string output, errors;
+        std::vector<std::string> line;
     } cases[] = {
         {{"c", "src", pty.path, "-b0"}, dst,
-         why + "Invalid argument; the port refused 0 baud (it runs at 9600)\n"},
+         why + "Invalid argument; the port refused 0 baud (it runs at 9600)\n", {}},
         {{"c", pty.path, "out", "-b-9600"}, "Can't open source file '" + pty.path + "'\n",
-         why + "Invalid argument; the port refused -9600 baud (it runs at 9600)\n"},
+         why + "Invalid argument; the port refused -9600 baud (it runs at 9600)\n", {}},
         {{"c", pty.path, pty.path}, dst,
-         why + "Device or resource busy; it is the same file as the source\n"},
+         why + "Device or resource busy; it is the same file as the source\n", {}},
+        {{"c", "src", pty.path, "-b19200"}, dst,
+         why + "Invalid argument; the port refused 19200 baud (it runs at 38400)\n",
+         standin("VESKLO_STANDIN_RUNS_AT=38400")},
     };
     for (const auto &c : cases) {
-        const run_result r = run_vesklo(c.args, dir);
+        // The stand-in line is a native library: it stays out of an emulator.
+        if (!c.line.empty() && std::getenv("VESKLO_RUNNER")) continue;
+        set_cooked(pty.slave, B9600, 0);
+        const termios found = settings_of(pty.slave);
+        const run_result r = wait_vesklo(start_vesklo(c.args, dir, {false, {}, c.line}));
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.output, c.output);
         EXPECT_EQ(r.errors, c.errors);
+        // Named as both ends, the port was the run's source.
+        if (c.args[1] == c.args[2]) continue;
+        const termios now = settings_of(pty.slave);
+        EXPECT_EQ(cfgetospeed(&now), cfgetospeed(&found)) << c.errors;
+        EXPECT_TRUE(now.c_cflag == found.c_cflag && now.c_lflag == found.c_lflag &&
+                    now.c_iflag == found.c_iflag && now.c_oflag == found.c_oflag)
+            << c.errors;
     }
     EXPECT_FALSE(file_exists(at("out")));
 
@@ -465,9 +541,18 @@ TEST_F(Serial, OpenFailuresSayWhy)
     kill(holder.pid, SIGTERM);
     wait_vesklo(holder);
     if (!as_user) return;
-    const run_result r = wait_vesklo(start_vesklo({"c", pty.path, pty.path}, dir, {true, {}, {}}));
+    run_result r = wait_vesklo(start_vesklo({"c", pty.path, pty.path}, dir, {true, {}, {}}));
     EXPECT_EQ(r.output, dst);
     EXPECT_EQ(r.errors, why + "Device or resource busy; it is the same file as the source\n");
+    // Exclusive with no lock on it: a program that takes none, or a port
+    // that a run which lost its line left exclusive.
+    ASSERT_EQ(ioctl(pty.slave, TIOCEXCL), 0);
+    r = wait_vesklo(start_vesklo({"c", "src", pty.path}, dir, {true, {}, {}}));
+    ioctl(pty.slave, TIOCNXCL);
+    EXPECT_EQ(r.output, dst);
+    EXPECT_EQ(r.errors, why + "Device or resource busy; in use by another program, or an earlier "
+                              "run lost the line and the port stays exclusive until every "
+                              "program holding it closes it\n");
 }
 
 // The commonest trouble with ports on Linux: the user is not in the group
@@ -534,16 +619,19 @@ TEST_F(Serial, CloseWaitsForTheLineAndFailsWithIt)
     } cases[] = {
         {"VESKLO_STANDIN_OUTQ_MS=6500", false, true, 5},
         {"VESKLO_STANDIN_DRAIN_ERRNO=5", false, false, 0},  // EIO
-        {"VESKLO_STANDIN_OUTQ_MS=1500", true, false, 0},
+        {"VESKLO_STANDIN_OUTQ_MS=3000", true, false, 0},
     };
     for (const auto &c : cases) {
         pty_pair line = open_pty();
         const auto start = clock_type::now();
+        std::vector<std::string> environment = standin(c.setting);
+        environment.push_back("VESKLO_STANDIN_HELD=" + at("held"));
+        unlink(at("held").c_str());
         const running_tool tool =
-            start_vesklo({"c", "src", line.path, "-b9600"}, dir, {false, {}, standin(c.setting)});
+            start_vesklo({"c", "src", line.path, "-b9600"}, dir, {false, {}, environment});
         if (c.close_master) {
-            ASSERT_TRUE(wait_for_raw(line.slave));
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            // The far side goes while the drain is held.
+            ASSERT_TRUE(wait_for_file(at("held"))) << "the stand-in never held the drain";
             close(line.master);
             line.master = -1;
         }
@@ -672,7 +760,11 @@ TEST_F(Serial, HangUpFailsTheTransfer)
         const running_tool tool = start_vesklo(args, dir);
         ASSERT_TRUE(wait_for_raw(line.slave));
         write_all(line.master, c.sent);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // The line goes once the receive has what was sent, or the send is
+        // under way.
+        ASSERT_TRUE(wait_until([&] {
+            return c.send ? waiting(line.master) > 0 : read_file(at("out")).size() == c.kept.size();
+        })) << "the transfer never got under way";
         bool hung_up = c.how == vhangup ? ioctl(line.slave, TIOCVHANGUP) == 0 : true;
         if (c.how == master_closed) {
             close(line.master);
@@ -747,15 +839,27 @@ TEST_F(Serial, SignalsLeaveThePortFree)
             when == receiving    ? std::vector<std::string>{"d", line.path, "out"}
             : when == stuck_send ? std::vector<std::string>{"c", "big", line.path, "-b9600"}
                                  : std::vector<std::string>{"c", "src", line.path, "-b9600"};
-        const running_tool tool = start_vesklo(
-            args, dir,
-            {true, {}, when == draining ? standin("VESKLO_STANDIN_OUTQ_MS=20000") : std::vector<std::string>{}});
+        std::vector<std::string> line_env;
+        if (when == draining) {
+            line_env = standin("VESKLO_STANDIN_OUTQ_MS=20000");
+            line_env.push_back("VESKLO_STANDIN_HELD=" + at("held"));
+            unlink(at("held").c_str());
+        }
+        const running_tool tool = start_vesklo(args, dir, {true, {}, line_env});
         ASSERT_TRUE(wait_for_raw(line.slave));
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // Signalled once the send is under way, or the drain held.
+        ASSERT_TRUE(wait_until([&] {
+            return when == receiving || (when == stuck_send ? waiting(line.master) > 0
+                                                            : access(at("held").c_str(), F_OK) == 0);
+        })) << "the run never reached the state to signal it in";
+        const control_run control = start_control(100);
         const auto signalled = clock_type::now();
         kill(tool.pid, sig);
+        kill(control.pid, sig);
+        const auto control_ended = control_took(control, signalled);
         run_result r = wait_vesklo(tool);
-        EXPECT_LT(clock_type::now() - signalled, std::chrono::seconds(1)) << sig << " " << when;
+        EXPECT_LT(clock_type::now() - signalled, control_ended + std::chrono::milliseconds(500))
+            << sig << " " << when;
         EXPECT_EQ(r.signal, sig) << sig << " " << when;
         EXPECT_EQ(r.output.find("finish"), std::string::npos) << sig << " " << when;
         r = wait_vesklo(start_vesklo({"c", "src", line.path, "-b9600"}, dir, {true, {}, {}}));
@@ -774,8 +878,8 @@ TEST_F(Serial, IgnoredSignalsStayIgnored)
         const running_tool tool =
             start_vesklo({"d", pty.path, "out", "-b9600"}, dir, {false, {sig}, {}});
         ASSERT_TRUE(wait_for_raw(pty.slave));
+        // An ignored signal is dropped as it is sent: nothing to wait for.
         kill(tool.pid, sig);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         write_all(pty.master, hispeed(data));
         const run_result r = wait_vesklo(tool);
         EXPECT_EQ(r.signal, 0) << sig;
@@ -1231,6 +1335,40 @@ TEST_F(Serial, DotsAreGatheredUnlessAPortSetsThePace)
     }
 }
 
+// Between disk files dots are gathered, and still show as a slow copy goes,
+// however long the system has been up: with the clock moved on by 25 days
+// (a time namespace), where 32-bit milliseconds would have wrapped and held
+// every dot back to the end.
+TEST_F(Serial, DotsShowAsASlowCopyGoes)
+{
+    const std::string data = pattern(3 * 2048);
+    const bool clock_moves =
+        geteuid() == 0 && std::system("unshare -T --monotonic=1 -f true 2>/dev/null") == 0;
+    for (const long offset_s : {0L, 25L * 24 * 3600}) {
+        if (offset_s != 0 && !clock_moves) GTEST_SKIP() << "needs root (a time namespace)";
+        unlink(at("slow").c_str());
+        ASSERT_EQ(mkfifo(at("slow").c_str(), 0600), 0);
+        pty_pair console = open_pty();
+        tool_options options;
+        options.output_fd = console.slave;
+        if (offset_s != 0)
+            options.wrapper = {"unshare", "-T", "--monotonic=" + std::to_string(offset_s), "-f", "--"};
+        const running_tool tool = start_vesklo({"c", "slow", "out"}, dir, options);
+        const int fifo = open(at("slow").c_str(), O_WRONLY);
+        ASSERT_GE(fifo, 0);
+        write_all(fifo, data.substr(0, 2048));
+        // The first chunk's dot shows before the rest is sent.
+        const std::string shown = read_master(console.master, 1);
+        write_all(fifo, data.substr(2048));
+        close(fifo);
+        const run_result r = wait_vesklo(tool);
+        close_pty(console);
+        EXPECT_EQ(shown, ".") << offset_s;
+        EXPECT_EQ(r.status, 0) << offset_s;
+        EXPECT_TRUE(read_file(at("out")) == data) << offset_s;
+    }
+}
+
 namespace {
 
 // A stand-in for sysfs and /dev under root: directories, symbolic links
@@ -1301,6 +1439,9 @@ TEST(SerialList, PortsPresentFromSysfs)
         {"sys/devices/pci0000:00/usb2/2-1/2-1:1.0/driver", 'l', "sys/bus/drivers/cdc_acm"},
         {"sys/class/tty/ttyACM0/device", 'l', "sys/devices/pci0000:00/usb2/2-1/2-1:1.0"},
     });
+    // Virtual consoles by the thousand take no room from the ports.
+    for (int i = 100; i < 2100; ++i)
+        ASSERT_EQ(mkdir((root + "/sys/class/tty/tty" + std::to_string(i)).c_str(), 0755), 0);
     port_listing ports[8];
     const int count = list_ports_under((root + "/sys").c_str(), (root + "/dev").c_str(), ports, 8);
     const std::vector<std::string> expected = {

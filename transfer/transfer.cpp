@@ -1,7 +1,6 @@
 #include "transfer.h"
 
 #include <cstdio>
-#include <ctime>
 
 #include "hispeed.h"
 
@@ -19,20 +18,13 @@ std::uint8_t buf[buffer_size];
 // and shown at most every 50 ms, so that a fast disk transfer does not
 // spend its time printing them.
 bool every_dot_shown = true;
-constexpr long dot_gather_ms = 50;
-
-long now_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
-}
+constexpr std::int64_t dot_gather_ms = 50;
 
 void print_dot()
 {
-    static long shown_at = 0;
+    static std::int64_t shown_at = 0;
     std::putchar('.');
-    const long now = every_dot_shown ? 0 : now_ms();
+    const std::int64_t now = every_dot_shown ? 0 : monotonic_ms();
     if (every_dot_shown || now - shown_at >= dot_gather_ms) {
         std::fflush(stdout);
         shown_at = now;

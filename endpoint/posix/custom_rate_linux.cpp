@@ -5,6 +5,8 @@
 #include <sys/sysmacros.h>
 #include <sys/ioctl.h>
 
+#include <cstring>
+
 #include "custom_rate.h"
 
 bool set_custom_rate(int fd, std::int32_t rate)
@@ -24,6 +26,23 @@ std::int32_t current_custom_rate(int fd)
     struct termios2 t;
     if (ioctl(fd, TCGETS2, &t) < 0 || t.c_ispeed != t.c_ospeed) return 0;
     return static_cast<std::int32_t>(t.c_ospeed);
+}
+
+static_assert(sizeof(termios2) <= sizeof(saved_line::state));
+
+bool save_line(int fd, saved_line *line)
+{
+    struct termios2 t;
+    if (ioctl(fd, TCGETS2, &t) < 0) return false;
+    std::memcpy(line->state, &t, sizeof t);
+    return true;
+}
+
+bool restore_line(int fd, const saved_line &line)
+{
+    struct termios2 t;
+    std::memcpy(&t, line.state, sizeof t);
+    return ioctl(fd, TCSETS2, &t) >= 0;
 }
 
 bool is_pseudo_terminal(int fd)

@@ -14,39 +14,32 @@
 #include <initializer_list>
 
 #include "endpoint.h"
+#include "device_dir_posix.h"
 #include "failure_record.h"
-#include "held_ports_posix.h"
+#include "held_ends_posix.h"
+#include "proc_locks.h"
 #include "line_settings_posix.h"
 #include "retry_posix.h"
 #include "serial_posix.h"
 
 namespace {
 
-// The files and devices that this run holds, to tell a lock refused because
-// the other end already holds the same file.
-struct held_file {
-    dev_t device;
-    ino_t inode;
-};
-held_file held[2];
-int held_count = 0;
-
-endpoint_handle note_held(endpoint_handle handle)
-{
-    struct stat st;
-    if (handle >= 0 && held_count < 2 && fstat(static_cast<int>(handle), &st) == 0)
-        held[held_count++] = {st.st_dev, st.st_ino};
-    return handle;
-}
-
 // Notes a file or device found busy: cause_same_file when this run holds
 // it already as its other end, else cause_in_use.
 void note_busy(const struct stat &st)
 {
-    bool same = false;
-    for (int i = 0; i < held_count; ++i)
-        same = same || (held[i].device == st.st_dev && held[i].inode == st.st_ino);
-    note_failure(same ? cause_same_file : cause_in_use, EBUSY);
+    note_failure(held_by_run(st) ? cause_same_file : cause_in_use, EBUSY);
+}
+
+// Notes a terminal whose open was refused (exclusive use, which only root
+// opens past): this run's other end, another run (its lock is there), or,
+// with no lock on it, another program or a port that a run which lost its
+// line left exclusive (after a hang-up the kernel keeps it so until every
+// program holding the port has closed it).
+void note_exclusive(const struct stat &st)
+{
+    if (held_by_run(st)) note_failure(cause_same_file, EBUSY);
+    else note_failure(flock_held(st) ? cause_in_use : cause_left_exclusive, EBUSY);
 }
 
 // Takes fd's exclusive lock. Returns false with the refusal noted (fd left
@@ -85,41 +78,61 @@ endpoint_handle take_port(int fd, std::int32_t baud_rate, const char *name, endp
     return port_take(fd, baud_rate, name, role) ? fd : invalid_handle;
 }
 
-// True when a file called name would be made in /dev itself or under
-// /dev/serial/, where only the kernel makes device nodes: a regular file
-// made there for an adapter that is unplugged would take its place.
-bool in_device_directory(const char *name)
+// Opens a missing destination called name: made where the open would make
+// it, but never in /dev itself or under /dev/serial/. The place is judged
+// once and the file made there without following a link, so that nothing
+// can lead the open elsewhere in between. Returns the descriptor, or -1
+// with the failure noted.
+int create_destination(const char *name)
 {
-    char dir[PATH_MAX], resolved[PATH_MAX];
-    const char *slash = std::strrchr(name, '/');
-    const std::size_t length = slash ? static_cast<std::size_t>(slash - name) : 0;
-    if (length >= sizeof dir) return false;
-    std::memcpy(dir, name, length);
-    dir[length] = '\0';
-    const char *parent = !slash ? "." : length == 0 ? "/" : dir;
-    // realpath: the resolved path, or null on failure.
-    if (!realpath(parent, resolved)) return false;
-    return std::strcmp(resolved, "/dev") == 0 || std::strcmp(resolved, "/dev/serial") == 0 ||
-           std::strncmp(resolved, "/dev/serial/", 12) == 0;
+    char leaf[PATH_MAX];
+    bool device_dir = false;
+    const int dir = creation_place(name, leaf, sizeof leaf, &device_dir);
+    if (dir >= 0 && device_dir) {
+        close(dir);
+        errno = ENOENT;
+    }
+    int fd = -1;
+    if (dir >= 0 && !device_dir) {
+        do fd = openat(dir, leaf, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+        while (fd < 0 && errno == EINTR);
+        const int code = errno;
+        close(dir);
+        errno = code;
+    }
+    if (fd < 0) note_failure(device_dir ? cause_no_such_port : cause_system, errno);
+    return fd;
+}
+
+// Notes why the existing file called name could not be opened, with
+// error: for a file missing from /dev or /dev/serial/, where USB adapters
+// appear.
+void note_open_failure(const char *name, int error)
+{
+    char leaf[PATH_MAX];
+    bool device_dir = false;
+    if (error == ENOENT) {
+        const int dir = creation_place(name, leaf, sizeof leaf, &device_dir);
+        if (dir >= 0) close(dir);
+    }
+    note_failure(error == EISDIR ? cause_directory : device_dir ? cause_no_such_port : cause_system,
+                 error);
 }
 
 // A disk source is opened for reading only and must exist; a destination is
-// created when missing, but never in /dev. A destination is emptied only
+// created when missing (create_destination). A destination is emptied only
 // once this run holds its lock, so a file named as both ends, or held by
 // another program, is left as it was; only regular files that hold data are
 // emptied (not /dev/null, a FIFO).
 endpoint_handle disk_open(const char *name, endpoint_role role)
 {
-    const bool in_dev = in_device_directory(name);
-    const int fd = open_retrying(name, role == role_source ? O_RDONLY
-                                       : in_dev            ? O_WRONLY
-                                                           : O_WRONLY | O_CREAT);
-    if (fd < 0) {
-        const int code = errno;
-        note_failure(code == EISDIR                 ? cause_directory
-                     : in_dev && code == ENOENT     ? cause_no_such_port
-                                                    : cause_system,
-                     code);
+    const bool source = role == role_source;
+    int fd = open_retrying(name, source ? O_RDONLY : O_WRONLY);
+    if (fd < 0 && errno == ENOENT && !source) {
+        fd = create_destination(name);
+        if (fd < 0) return invalid_handle;
+    } else if (fd < 0) {
+        note_open_failure(name, errno);
         return invalid_handle;
     }
     struct stat st;
@@ -165,8 +178,7 @@ endpoint_handle terminal_open(const char *name, std::int32_t baud_rate, endpoint
     if (stat(name, &st) != 0 || !S_ISCHR(st.st_mode)) return nothing_opened;
     const int fd = open_retrying(name, O_RDWR | O_NONBLOCK);
     if (fd < 0 && errno == EBUSY) {
-        // Another run holds it exclusively (TIOCEXCL): a terminal in use.
-        note_busy(st);
+        note_exclusive(st);
         return invalid_handle;
     }
     if (fd < 0) {
@@ -192,13 +204,14 @@ endpoint_handle com_open(const char *name, std::int32_t baud_rate, endpoint_role
     }
     const int fd = open_retrying(path, O_RDWR | O_NONBLOCK);
     if (fd >= 0) return take_port(fd, baud_rate, name, role);
+    const int code = errno;
     struct stat st;
-    if (errno == EBUSY && stat(path, &st) == 0) {
-        note_busy(st);
+    if (code == EBUSY && stat(path, &st) == 0) {
+        note_exclusive(st);
         return invalid_handle;
     }
-    const bool missing = errno == ENOENT || errno == ENXIO || errno == ENODEV;
-    note_failure(missing ? cause_no_such_port : cause_system, errno);
+    const bool missing = code == ENOENT || code == ENXIO || code == ENODEV;
+    note_failure(missing ? cause_no_such_port : cause_system, code);
     return invalid_handle;
 }
 
@@ -206,9 +219,12 @@ endpoint_handle com_open(const char *name, std::int32_t baud_rate, endpoint_role
 
 endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_role role)
 {
-    if (std::strncmp(name, "COM", 3) == 0) return note_held(com_open(name, baud_rate, role));
+    if (std::strncmp(name, "COM", 3) == 0) return com_open(name, baud_rate, role);
     const endpoint_handle port = terminal_open(name, baud_rate, role);
-    return note_held(port != nothing_opened ? port : disk_open(name, role));
+    if (port != nothing_opened) return port;
+    const endpoint_handle file = disk_open(name, role);
+    if (file != invalid_handle) hold_end(fd_of(file), nullptr);
+    return file;
 }
 
 std::int32_t file_read(endpoint_handle handle, void *buffer, std::int32_t count)
@@ -224,8 +240,10 @@ std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t
 {
     const int fd = fd_of(handle);
     if (const char *name = held_port_name(fd)) return port_write(fd, buffer, count, name);
-    if (full_write(fd, buffer, count, -1) == count) return count;
-    note_failure(errno == 0 ? cause_no_progress : cause_system, errno);
+    const write_outcome w = full_write(fd, buffer, count, -1);
+    if (w.end == write_complete) return count;
+    if (w.end == write_took_nothing) note_failure(cause_no_progress, 0);
+    else note_failure(cause_system, errno);
     return -1;
 }
 
@@ -250,9 +268,7 @@ bool file_close(endpoint_handle handle)
 {
     const int fd = fd_of(handle);
     if (const char *name = held_port_name(fd)) return port_close(fd, name);
-    // close: 0 on success, -1 on failure. Not retried on EINTR: on Linux
-    // the descriptor is gone whatever close returns.
-    if (close(fd) == 0) return true;
+    if (release_end(fd) == 0) return true;
     note_failure(cause_system, errno);
     return false;
 }

@@ -105,28 +105,43 @@ bool usable_rate(int fd, std::int32_t baud_rate)
     return false;
 }
 
+namespace {
+
+// A driver reports the rate asked for even where its UART runs at another
+// or at none; the far end would disagree. Where the UART's rules are
+// known, the rate it makes is judged instead. Returns false, with the
+// refusal noted, when the UART would not run within 2% of baud_rate.
+bool uart_makes(int fd, std::int32_t baud_rate)
+{
+    const uart_rules uart = uart_rules_of(fd);
+    std::int32_t made = uart_rate_made(uart.kind, uart.clock_hz, baud_rate);
+    if (made == uart_keeps_rate) made = rate_of(fd);
+    if (rate_close_enough(baud_rate, made)) return true;
+    note_rate_refused(EINVAL, baud_rate, made);
+    return false;
+}
+
+}  // namespace
+
 bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role, kept_settings *kept)
 {
+    // Judged before anything changes where the rules are known; where only
+    // the read-back can tell, the settings read here go back on a refusal.
+    if (!uart_makes(fd, baud_rate)) return false;
+    saved_line before;
     termios t;
-    if (tcgetattr(fd, &t) != 0) {
+    // tcgetattr: 0 on success, -1 on failure.
+    if (!save_line(fd, &before) || tcgetattr(fd, &t) != 0) {
         note_failure(cause_system, errno);
         return false;
     }
     make_port_settings(&t, baud_rate);
     if (!apply_speed(fd, &t, baud_rate)) {
         note_rate_refused(EINVAL, baud_rate, rate_of(fd));
+        restore_line(fd, before);
         return false;
     }
     *kept = kept_of(fd, t);
-    // A driver reports the rate asked for even where its UART runs at
-    // another or at none; the far end would disagree. Where the UART's
-    // rules are known, the rate it makes is judged instead.
-    const uart_rules uart = uart_rules_of(fd);
-    const std::int32_t made = uart_rate_made(uart.kind, uart.clock_hz, baud_rate);
-    if (!rate_close_enough(baud_rate, made)) {
-        note_rate_refused(EINVAL, baud_rate, made);
-        return false;
-    }
     // Pseudo-terminals have no modem lines, so a refusal is not an error.
     const int dtr = TIOCM_DTR;
     ioctl(fd, TIOCMBIS, &dtr);
@@ -136,5 +151,6 @@ bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role, kept_set
     const int blocking = role == role_source ? flags & ~O_NONBLOCK : flags;
     if (flags != -1 && fcntl(fd, F_SETFL, blocking) != -1) return true;
     note_failure(cause_system, errno);
+    restore_line(fd, before);
     return false;
 }

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial_core.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -17,7 +18,6 @@
 
 namespace {
 
-constexpr int most_ports = 256;
 constexpr std::size_t name_size = 64;
 
 // Cuts path at its last "/", leaving its directory. Returns false at the top.
@@ -113,6 +113,17 @@ bool is_console(const char *tty)
     return true;
 }
 
+// True when the terminal tty, listed in the directory class_tty, has a
+// device behind it.
+bool has_device(const char *class_tty, const char *tty)
+{
+    char path[PATH_MAX];
+    std::snprintf(path, sizeof path, "%s/%s/device", class_tty, tty);
+    struct stat st;
+    // lstat: 0 on success, -1 on failure.
+    return lstat(path, &st) == 0;
+}
+
 // Fills *port for the terminal tty under sys, or returns false when tty is
 // no serial port present.
 bool describe(const char *sys, const char *dev, const char *tty, port_listing *port)
@@ -162,17 +173,22 @@ bool comes_before(const char *a, const char *b)
 
 int list_ports_under(const char *sys, const char *dev, port_listing *ports, int max)
 {
-    static char names[most_ports][name_size];
+    static char names[most_ports_listed][name_size];
     int count = 0;
     char dir[PATH_MAX];
     std::snprintf(dir, sizeof dir, "%s/class/tty", sys);
     DIR *d = opendir(dir);
     if (!d) return 0;
     while (const dirent *e = readdir(d)) {
-        if (e->d_name[0] == '.' || count == most_ports || std::strlen(e->d_name) >= name_size)
+        // Consoles and terminals with no device behind them never take room
+        // that a port needs: a system has dozens of virtual consoles.
+        if (e->d_name[0] == '.' || std::strlen(e->d_name) >= name_size || is_console(e->d_name) ||
+            !has_device(dir, e->d_name))
             continue;
-        // Insertion keeps the names in order as they come.
-        int at = count++;
+        // Insertion keeps the names in order as they come; when the room is
+        // full, the name that comes last in that order drops out.
+        if (count == most_ports_listed && !comes_before(e->d_name, names[count - 1])) continue;
+        int at = count < most_ports_listed ? count++ : count - 1;
         for (; at > 0 && comes_before(e->d_name, names[at - 1]); --at)
             std::memcpy(names[at], names[at - 1], name_size);
         std::snprintf(names[at], name_size, "%s", e->d_name);

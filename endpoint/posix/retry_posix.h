@@ -12,13 +12,25 @@ int open_retrying(const char *name, int flags);
 // input, or -1 with errno set.
 std::int32_t safe_read(int fd, void *buffer, std::int32_t count);
 
+// How full_write ended. A write that takes nothing is an end of its own:
+// retried it would loop for ever, and it sets no errno to tell it by.
+enum write_end {
+    write_complete,      // every byte written
+    write_no_room,       // a non-blocking fd had no room for wait_ms
+    write_took_nothing,  // a write returned 0
+    write_failed,        // a write failed; errno tells why
+};
+
+struct write_outcome {
+    std::int32_t written;  // the bytes written before it ended
+    write_end end;
+};
+
 // Writes count bytes from buffer to fd, in as many calls as it takes,
 // retried on EINTR. Where fd is non-blocking it waits for room, at most
-// wait_ms at a time (-1: without limit). Returns the count written: count,
-// or fewer with errno telling why: EAGAIN when no room came for wait_ms, 0
-// when a write took nothing (which would loop for ever), else the write's
-// own error.
-std::int32_t full_write(int fd, const void *buffer, std::int32_t count, int wait_ms);
+// wait_ms at a time (-1: without limit). Returns how many were written and
+// why it stopped.
+write_outcome full_write(int fd, const void *buffer, std::int32_t count, int wait_ms);
 
 // Waits up to ms (-1: without limit) for events on fd, carrying the time
 // that is left across interruptions; with fd -1 it only pauses. Returns the

@@ -8,28 +8,20 @@
 #include <cstdio>
 
 #include "failure_record.h"
-#include "held_ports_posix.h"
+#include "held_ends_posix.h"
 #include "line_settings_posix.h"
+#include "reason_text.h"
 #include "retry_posix.h"
 
 namespace {
 
-// Read time-outs in tenths of a second (VTIME) and milliseconds (poll).
-constexpr cc_t quiet_end_tenths = 20;
+// The silence that ends a receive once data has come, the pause between
+// bytes that ends one read, the time without progress after which a stall
+// is told, and how often the output queue is looked at, in milliseconds.
+constexpr int quiet_end_ms = 2000;
 constexpr int gather_pause_ms = 50;
 constexpr int stall_notice_ms = 5000;
 constexpr int queue_poll_ms = 100;
-
-// After the first data has arrived a read ends after 2 s of silence. The
-// port's own VMIN/VTIME record that data has arrived.
-void note_data_arrived(int fd)
-{
-    termios t;
-    if (tcgetattr(fd, &t) != 0 || t.c_cc[VMIN] == 0) return;
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = quiet_end_tenths;
-    tcsetattr(fd, TCSANOW, &t);
-}
 
 // A hung-up port (a USB adapter pulled out, vhangup, a closed far side of a
 // pseudo-terminal) reads 0 at once, which must not pass for the silence
@@ -45,19 +37,6 @@ void note_port_failure(int code)
 {
     const bool gone = code == EIO || code == ENXIO || code == ENODEV;
     note_failure(gone ? cause_hung_up : cause_system, code);
-}
-
-// A line that takes no data (CTS off) holds a send or a drain without
-// limit; the user is told once in the run, and the wait goes on. Standard
-// output is flushed first, so that the notice follows the dots shown.
-void tell_stalled(const char *name)
-{
-    static bool told = false;
-    if (told) return;
-    told = true;
-    print_reason_line(name, "the port has taken no data for 5 s: the receiver may not be "
-                          "ready (CTS off), or the cable may have no handshake lines; still "
-                          "waiting (Ctrl-C ends it)");
 }
 
 // Waits until the output queue of fd is empty, polling it, since a drain
@@ -129,7 +108,7 @@ bool com_device_path(const char *name, char *path, std::size_t size)
 
 bool port_take(int fd, std::int32_t baud_rate, const char *name, endpoint_role role)
 {
-    hold_port(fd, name);
+    hold_end(fd, name);
     kept_settings kept = {0, 0, false};
     // ioctl: 0 on success, -1 on failure.
     if (ioctl(fd, TIOCEXCL) != 0) note_failure(cause_system, errno);
@@ -137,12 +116,16 @@ bool port_take(int fd, std::int32_t baud_rate, const char *name, endpoint_role r
         note_held_port_kept(fd, kept);
         return true;
     }
-    release_port(fd);
+    release_end(fd);
     return false;
 }
 
 std::int32_t port_read(int fd, void *buffer, std::int32_t count)
 {
+    // The first read waits for data without limit; once data has come,
+    // silence ends the input. What the wait sees (data, or a hang-up) is
+    // left for the read to meet.
+    if (data_has_arrived(fd) && wait_for(fd, POLLIN, quiet_end_ms) == 0) return 0;
     char *p = static_cast<char *>(buffer);
     std::int32_t got = safe_read(fd, p, count);
     if (got < 0) {
@@ -170,13 +153,14 @@ std::int32_t port_write(int fd, const void *buffer, std::int32_t count, const ch
     const char *p = static_cast<const char *>(buffer);
     std::int32_t done = 0;
     while (done < count) {
-        done += full_write(fd, p + done, count - done, stall_notice_ms);
-        if (done == count) break;
-        if (errno == EAGAIN) {
+        const write_outcome w = full_write(fd, p + done, count - done, stall_notice_ms);
+        done += w.written;
+        if (w.end == write_complete) break;
+        if (w.end == write_no_room) {
             tell_stalled(name);
             continue;
         }
-        if (errno == 0) note_failure(cause_no_progress, 0);
+        if (w.end == write_took_nothing) note_failure(cause_no_progress, 0);
         else note_port_failure(errno);
         return -1;
     }
@@ -187,7 +171,7 @@ bool port_close(int fd, const char *name)
 {
     const bool drained = drain(fd, name);
     if (drained) wait_for(-1, 0, 100);
-    const int closed = release_port(fd);
+    const int closed = release_end(fd);
     if (closed != 0 && drained) note_failure(cause_system, errno);
     return drained && closed == 0;
 }

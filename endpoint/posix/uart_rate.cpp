@@ -14,21 +14,24 @@ std::int64_t div_closest(std::int64_t x, std::int64_t d)
 }
 
 // The 8250 core: clock / (16 * rate) rounded, for rates from clock / 16 /
-// 65535 up to 1% above clock / 16. Outside those bounds the core keeps the
-// old rate or clips it, and reports that: 0 here.
+// 65535 (in whole baud) up to 1% above clock / 16; outside those, the core
+// keeps the old rate. The divisor goes into the chip's two 8-bit latches, which keep
+// its low 16 bits: a rate a little above the bound (1 baud from 115200)
+// overflows them.
 std::int32_t rate_16550(std::int64_t clock, std::int64_t rate)
 {
-    if (rate < clock / 16 / 65535 || rate > (clock + clock / 100) / 16) return 0;
-    const std::int64_t quot = div_closest(clock, 16 * rate);
+    if (rate < clock / 16 / 65535 || rate > (clock + clock / 100) / 16) return uart_keeps_rate;
+    const std::int64_t quot = div_closest(clock, 16 * rate) & 0xffff;
+    if (quot == 0) return 0;
     return static_cast<std::int32_t>(div_closest(clock, 16 * quot));
 }
 
 // amba-pl011: clock * 4 / rate rounded, sixty-fourths of 16 clocks, whose
 // whole part goes into a 16-bit register. The serial core takes rates up
-// to clock / 16 only.
+// to clock / 16 only, and keeps the old rate above.
 std::int32_t rate_pl011(std::int64_t clock, std::int64_t rate)
 {
-    if (rate > clock / 16) return 0;
+    if (rate > clock / 16) return uart_keeps_rate;
     std::int64_t quot = div_closest(clock * 4, rate);
     quot = ((quot >> 6) & 0xffff) << 6 | (quot & 63);
     if (quot < 64) return 0;

@@ -24,11 +24,15 @@ struct uart_rules {
     std::int64_t clock_hz;
 };
 
+// What uart_rate_made returns for a rate outside what the driver takes at
+// all, where it keeps the rate that the port ran at before.
+constexpr std::int32_t uart_keeps_rate = -1;
+
 // Returns the rate in baud that a UART of kind, fed clock_hz, runs at once
 // its driver has been asked for rate (> 0), worked out as the driver works
 // out its divisor, overflow included, and as the chip reads that divisor;
-// 0 when the driver programs no rate near it or the chip cannot take the
-// divisor. For uart_unknown, returns rate.
+// uart_keeps_rate where the driver keeps the port's rate, 0 where the chip
+// cannot take the divisor. For uart_unknown, returns rate.
 std::int32_t uart_rate_made(uart_kind kind, std::int64_t clock_hz, std::int32_t rate);
 
 // Returns the UART of the terminal fd as far as the system tells it, with

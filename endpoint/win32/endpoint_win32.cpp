@@ -216,6 +216,11 @@ std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t
     return count;
 }
 
+std::int64_t monotonic_ms()
+{
+    return static_cast<std::int64_t>(GetTickCount64());
+}
+
 bool file_is_port(endpoint_handle handle)
 {
     return held_port_name(handle_of(handle)) != nullptr;

@@ -6,6 +6,7 @@
 #include "failure_record.h"
 #include "held_ports_win32.h"
 #include "line_settings_win32.h"
+#include "reason_text.h"
 
 namespace {
 
@@ -58,19 +59,6 @@ bool port_gone(HANDLE h, ULONGLONG read_ms)
     if (read_ms >= quiet_end_ms * 3 / 4) return false;
     note_failure(cause_hung_up, ERROR_DEVICE_NOT_CONNECTED);
     return true;
-}
-
-// A port whose far end takes no data (CTS off) lets a write take nothing
-// for 5 s; the user is told once, and the wait goes on. The one line the
-// endpoints print, after what standard output holds so far.
-void tell_stalled(HANDLE h)
-{
-    static bool told = false;
-    if (told) return;
-    told = true;
-    print_reason_line(held_port_name(h), "the port has taken no data for 5 s: the receiver may not be "
-                          "ready (CTS off), or the cable may have no handshake lines; still "
-                          "waiting (Ctrl-C ends it)");
 }
 
 // Waits until the output queue is empty. EV_TXEMPTY is only raised when a
@@ -233,7 +221,7 @@ std::int32_t port_write(HANDLE h, const void *buffer, std::int32_t count)
         // Nothing taken: tried again while the port is there.
         COMSTAT status = {};
         if (!port_present(h, &status)) return -1;
-        if (GetTickCount64() - progress >= stall_notice_ms) tell_stalled(h);
+        if (GetTickCount64() - progress >= stall_notice_ms) tell_stalled(held_port_name(h));
     }
     return count;
 }

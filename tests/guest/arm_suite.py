@@ -14,7 +14,8 @@ import re
 import sys
 import time
 
-from guest_lib import Checks, Guest, hispeed, pattern, socket_chardevs
+from guest_lib import (Checks, Guest, ended_beside_control, hispeed, holds_bytes, pattern,
+                       quiet_end_check, reset_port, socket_chardevs, wait_raw)
 
 PORT = "/dev/ttyAMA0"
 
@@ -88,8 +89,10 @@ def transfers(guest, checks, name):
 
     for command, rate, sent, data in (("d", 115200, hispeed(prog), "/data/prog"),
                                       ("c", 57600, all256, "/data/all256")):
-        guest.run(f"(vesklo {command} {PORT} /tmp/out -b{rate} > /tmp/r.log 2>&1; "
-                  "echo \"== received $?\") & sleep 1")
+        reset_port(guest, PORT)
+        guest.run(f"rm -f /tmp/out; (vesklo {command} {PORT} /tmp/out -b{rate} > /tmp/r.log 2>&1; "
+                  "echo \"== received $?\") &")
+        wait_raw(guest, PORT)
         if command == "d":
             held = settings_held(guest)
             checks.expect("speed 115200 baud" in held, f"{name}: while held, the PL011 runs at 115200",
@@ -104,14 +107,12 @@ def transfers(guest, checks, name):
             checks.expect(status == 1 and "in use by another program" in out,
                           f"{name}: a second run on the held PL011 is refused", out)
         guest.send("pl011", sent)
-        last_byte = time.monotonic()
-        _, found, ended = guest.wait_console(rb"== received (\d+)\r?\n", 60)
-        quiet = ended - last_byte
+        size = len(sent) // 2 if command == "d" else len(sent)
+        status, quiet, control = ended_beside_control(guest, "received", time.monotonic(), 2,
+                                                      holds_bytes("/tmp/out", size))
         same, _ = guest.run(f"cmp /tmp/out {data} && echo SAME")
-        checks.expect(found.group(1) == b"0" and "SAME" in same,
-                      f"{name}: {command} at {rate} receives exactly", same)
-        checks.expect(2.0 <= quiet <= 3.0,
-                      f"{name}: the {command} receive ends 2 to 3 s after the last byte ({quiet:.2f} s)")
+        checks.expect(status == 0 and "SAME" in same, f"{name}: {command} at {rate} receives exactly", same)
+        quiet_end_check(checks, f"{name}: the {command} receive", quiet, control)
 
 
 def sweep(guest, checks, name, clock, tool="vesklo"):

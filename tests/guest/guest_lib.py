@@ -106,6 +106,61 @@ class Guest:
         self.qemu.wait()
 
 
+def until(guest, condition, what, timeout=10):
+    """Waits in the guest until the shell condition holds, looked at every
+    50 ms; raises, naming what never came, after timeout seconds."""
+    _, status = guest.run(f"(n=0; until {condition}; do [ $n -ge {int(timeout * 20)} ] && exit 1; "
+                          "n=$((n+1)); sleep 0.05; done)", timeout + 30)
+    if status != 0:
+        raise RuntimeError(f"{what} did not come within {timeout} s")
+
+
+def reset_port(guest, device):
+    """Leaves device as a run does not: cooked, without the handshake, so
+    that wait_raw can tell when a run has set it up."""
+    guest.run(f"stty -F {device} icanon -crtscts")
+
+
+def wait_raw(guest, device):
+    """Waits until a run started after reset_port holds device with its
+    line settings (raw, RTS/CTS): from then on what is sent to it is
+    received as sent."""
+    until(guest, f"stty -F {device} -a | grep -q -- -icanon && "
+                 f"stty -F {device} -a | grep -Eq '(^| )crtscts( |$)'", f"a run holding {device}")
+
+
+def ended_beside_control(guest, tag, since, seconds, start_when="true", timeout=60):
+    """Starts a control in the guest beside a run that ends about seconds
+    after since (a `sleep`, as the quiet end of a receive is), once the
+    shell condition start_when holds (the last data has reached the guest),
+    and waits for the run's '== TAG STATUS' and the control. Returns the
+    run's status and how long after since the run and the control were
+    seen to end: an upper bound is judged against the control, which the
+    load of the machine delays as it delays the run."""
+    guest.run(f'(until {start_when}; do sleep 0.01; done; sleep {seconds}; '
+              f'echo "== {tag}-control 0") &')
+    seen = {}
+    while len(seen) < 2:
+        _, found, at = guest.wait_console(rb"== (%s|%s-control) (\d+)\r?\n" % (tag.encode(), tag.encode()),
+                                          timeout)
+        seen[found.group(1).decode()] = (int(found.group(2)), at - since)
+    status, took = seen[tag]
+    return status, took, seen[tag + "-control"][1]
+
+
+def holds_bytes(path, count):
+    """A shell condition: the file at path holds count bytes or more."""
+    return f"[ \"$(wc -c < {path} 2>/dev/null || echo 0)\" -ge {count} ]"
+
+
+def quiet_end_check(checks, what, quiet, control):
+    """A receive ends 2 s after its last byte, never sooner, and at most
+    0.5 s later than a `sleep 2` started beside it."""
+    checks.expect(2.0 <= quiet <= control + 0.5,
+                  f"{what} ends 2 s after the last byte, at most 0.5 s after a sleep 2 beside it "
+                  f"({quiet:.2f} s; the control {control:.2f} s)")
+
+
 def socket_chardevs(work, sockets):
     """QEMU's arguments for a unix socket chardev per (name, id) of sockets,
     each at socket_path(work, name), freed of a socket an earlier run left."""

@@ -1,4 +1,4 @@
-#include "held_ports_posix.h"
+#include "held_ends_posix.h"
 
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -9,17 +9,34 @@
 
 namespace {
 
-// Noted at open, so that reading a disk file costs no system call beyond
-// the read itself, and so that a signal handler can reach them.
-volatile std::sig_atomic_t held_ports[2] = {-1, -1};
-const char *held_names[2];
-kept_settings held_kept[2];
+// One end of the run. Noted at open, so that reading a disk file costs no
+// system call beyond the read itself.
+struct held_end {
+    int fd;             // -1: the slot is free
+    dev_t device;       // the file or device it opened, to tell the
+    ino_t inode;        // same file named as both ends
+    const char *port;   // the port's name; null for a disk file
+    kept_settings kept;
+    bool data_arrived;
+};
 
-// The slot of the port fd, or -1 when fd is no port of this run.
+held_end ends[2] = {{-1, 0, 0, nullptr, {0, 0, false}, false},
+                    {-1, 0, 0, nullptr, {0, 0, false}, false}};
+
+// The ports' descriptors again, where the signal handler may read them.
+volatile std::sig_atomic_t port_fds[2] = {-1, -1};
+
+// The slot of fd, or -1 when fd is no end of this run.
 int slot_of(int fd)
 {
     if (fd < 0) return -1;
-    return held_ports[0] == fd ? 0 : held_ports[1] == fd ? 1 : -1;
+    return ends[0].fd == fd ? 0 : ends[1].fd == fd ? 1 : -1;
+}
+
+held_end *port_of(int fd)
+{
+    const int slot = slot_of(fd);
+    return slot >= 0 && ends[slot].port ? &ends[slot] : nullptr;
 }
 
 // The signals whose default action ends the process and that a user or a
@@ -46,7 +63,7 @@ sigset_t ending_set()
 void give_up_ports(int sig)
 {
     const int saved = errno;
-    for (volatile std::sig_atomic_t &p : held_ports) {
+    for (volatile std::sig_atomic_t &p : port_fds) {
         const int fd = p;
         if (fd < 0) continue;
         p = -1;
@@ -82,47 +99,73 @@ void catch_ending_signals()
 
 }  // namespace
 
-void hold_port(int fd, const char *name)
+void hold_end(int fd, const char *port_name)
 {
+    const int slot = ends[0].fd < 0 ? 0 : 1;
+    struct stat st;
+    // fstat: 0 on success, -1 on failure; an end whose identity cannot be
+    // had is held all the same, only not found as the other end.
+    const bool known = fstat(fd, &st) == 0;
+    ends[slot] = {fd, known ? st.st_dev : 0, known ? st.st_ino : 0, port_name, {0, 0, false},
+                  false};
+    if (!port_name) return;
     catch_ending_signals();
-    const int slot = held_ports[0] < 0 ? 0 : 1;
-    held_names[slot] = name;
-    held_kept[slot] = {0, 0, false};
-    held_ports[slot] = fd;
+    port_fds[slot] = fd;
+}
+
+bool held_by_run(const struct stat &st)
+{
+    for (const held_end &e : ends)
+        if (e.fd >= 0 && e.device == st.st_dev && e.inode == st.st_ino) return true;
+    return false;
 }
 
 const char *held_port_name(int fd)
 {
-    const int slot = slot_of(fd);
-    return slot >= 0 ? held_names[slot] : nullptr;
+    const held_end *e = port_of(fd);
+    return e ? e->port : nullptr;
 }
 
 void note_held_port_kept(int fd, const kept_settings &kept)
 {
-    const int slot = slot_of(fd);
-    if (slot >= 0) held_kept[slot] = kept;
+    if (held_end *e = port_of(fd)) e->kept = kept;
 }
 
 kept_settings held_port_kept(int fd)
 {
-    const int slot = slot_of(fd);
-    return slot >= 0 ? held_kept[slot] : kept_settings{0, 0, false};
+    const held_end *e = port_of(fd);
+    return e ? e->kept : kept_settings{0, 0, false};
 }
 
-int release_port(int fd)
+void note_data_arrived(int fd)
 {
+    if (held_end *e = port_of(fd)) e->data_arrived = true;
+}
+
+bool data_has_arrived(int fd)
+{
+    const held_end *e = port_of(fd);
+    return e && e->data_arrived;
+}
+
+int release_end(int fd)
+{
+    const int slot = slot_of(fd);
+    const bool port = slot >= 0 && ends[slot].port;
     const sigset_t ending = ending_set();
     sigset_t before;
     // sigprocmask: 0 on success, -1 on failure (only for a bad argument).
-    sigprocmask(SIG_BLOCK, &ending, &before);
-    for (volatile std::sig_atomic_t &p : held_ports)
-        if (p == fd) p = -1;
-    ioctl(fd, TIOCNXCL);
+    if (port) sigprocmask(SIG_BLOCK, &ending, &before);
+    if (slot >= 0) {
+        ends[slot].fd = -1;
+        port_fds[slot] = -1;
+    }
+    if (port) ioctl(fd, TIOCNXCL);
     // close: 0 on success, -1 on failure. Not retried on EINTR: on Linux
     // the descriptor is gone whatever close returns.
     const int closed = close(fd);
     const int saved = errno;
-    sigprocmask(SIG_SETMASK, &before, nullptr);
+    if (port) sigprocmask(SIG_SETMASK, &before, nullptr);
     errno = saved;
     return closed;
 }
