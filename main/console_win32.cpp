@@ -54,6 +54,10 @@ void console_prepare()
     // cost a round trip: the transfers flush the dots as they are to be
     // shown, and main before each line on standard error.
     std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
+    // The C runtime buffers standard error when it is a file or a pipe; a
+    // notice of a stalled send would then reach a log only at the end.
+    // Unbuffered, each reason line still goes out in one fwrite.
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
 int wmain(int argc, wchar_t **argv)

@@ -228,10 +228,19 @@ TEST_F(Cli, OpenFailuresNameTheEndAndSayWhy)
         {{"c", "src", "src"}, "Can't open destination file 'src'\n", "src",
          "Device or resource busy; it is the same file as the source",
          "; it is the same file as the source"},
+        // On Windows the reason says how to name such a file.
         {{"c", "src", "COMX"}, "Can't open destination file 'COMX'\n", "COMX", no_such_port,
-         "; no such port: Device Manager lists the COM ports present"},
+         "; no such port: names beginning with COM are taken as ports; name such a file .\\COMX"},
         {{"c", "src", "COMMENTS"}, "Can't open destination file 'COMMENTS'\n", "COMMENTS",
-         no_such_port, "; no such port: Device Manager lists the COM ports present"},
+         no_such_port,
+         "; no such port: names beginning with COM are taken as ports; name such a file "
+         ".\\COMMENTS"},
+        {{"c", "COMPILE.BIN", "dst"}, "Can't open source file 'COMPILE.BIN'\n", "COMPILE.BIN",
+         no_such_port,
+         "; no such port: names beginning with COM are taken as ports; name such a file "
+         ".\\COMPILE.BIN"},
+        {{"c", "src", "COM12:"}, "Can't open destination file 'COM12:'\n", "COM12:", no_such_port,
+         "; no such port: Device Manager lists the COM ports present"},
         {{"c", "COM0", "dst"}, "Can't open source file 'COM0'\n", "COM0", no_such_port,
          "; no such port: Device Manager lists the COM ports present"},
         // Other spellings of a port with no device behind it; files on POSIX.

@@ -734,9 +734,27 @@ TEST_F(WineSerial, EmptySendDoesNotHangAndUnmappedPortsFail)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, "\nfinish!\n");
     EXPECT_LT(clock_type::now() - start, std::chrono::seconds(10));
-    r = run_vesklo({"c", "empty", "COM7"}, dir);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.output, "Can't open destination file 'COM7'\n");
+    // A name typed alone that spells a port is one at any number and in any
+    // case: with no port behind it, no file of that name is made. With a
+    // folder in it, it is a file.
+    const std::string hint = "; no such port: Device Manager lists the COM ports present\n";
+    const struct {
+        const char *name, *file;
+        bool port;
+    } cases[] = {{"COM7", "COM7", true},          {"com10", "com10", true},
+                 {"Com12", "Com12", true},        {"com10:", "com10", true},
+                 {".\\com10", "com10", false}, {"sub\\com12", "sub/com12", false}};
+    mkdir(at("sub").c_str(), 0755);
+    for (const auto &c : cases) {
+        r = run_vesklo({"c", "empty", c.name}, dir);
+        EXPECT_EQ(r.status, c.port ? 1 : 0) << c.name;
+        EXPECT_EQ(file_exists(at(c.file)), !c.port) << c.name;
+        unlink(at(c.file).c_str());
+        if (!c.port) continue;
+        EXPECT_EQ(r.output, "Can't open destination file '" + std::string(c.name) + "'\n");
+        ASSERT_GT(r.errors.size(), hint.size()) << c.name;
+        EXPECT_EQ(r.errors.substr(r.errors.size() - hint.size()), hint) << r.errors;
+    }
 }
 
 // A hung-up line (a USB adapter pulled out, the far side closed) fails the
@@ -910,7 +928,10 @@ TEST_F(WineSerial, PortSpellingsAtBothEndsAndXonXoff)
         tcflag_t found_iflag;
     } cases[] = {{"COM1", IXON | IXOFF}, {"com1", IXON}, {"Com1", 0},   {"\\\\.\\COM1", 0},
                  {"COM1:", 0},           {"com1:", 0},   {"\\\\?\\COM1", 0}, {".\\COM1", 0},
-                 {"./COM1", 0},          {"AUX", 0}};
+                 {"./COM1", 0},          {"AUX", 0},     {"com10", 0},   {"Com10:", 0}};
+    // Above COM9 no name is a reserved device: typed alone it is a port all
+    // the same.
+    ASSERT_TRUE(link_port("com10", pty.path));
     for (const auto &c : cases) {
         for (const bool source : {true, false}) {
             const std::string end = std::string(c.name) + (source ? " as source" : " as destination");
@@ -929,6 +950,23 @@ TEST_F(WineSerial, PortSpellingsAtBothEndsAndXonXoff)
             EXPECT_EQ(cfgetospeed(&t), B9600) << end;
             EXPECT_FALSE(t.c_iflag & (IXON | IXOFF)) << end;
         }
+    }
+}
+
+// The same port at both ends, however each end spells it, is refused as
+// the same file as the source is, before the destination is opened: Wine
+// would grant the second open, and the run would wait on itself.
+TEST_F(WineSerial, SamePortAtBothEndsIsRefused)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"COM1", "COM1"}, {"COM1", "\\\\.\\COM1"}, {"com1", "COM1:"}, {"AUX", "COM1"}};
+    for (const auto &[source, destination] : cases) {
+        const run_result r = run_vesklo({"c", source, destination, "-b9600"}, dir);
+        EXPECT_EQ(r.status, 1) << destination;
+        EXPECT_EQ(r.output, "Can't open destination file '" + destination + "'\n");
+        const std::string hint = "; it is the same file as the source\n";
+        ASSERT_GT(r.errors.size(), hint.size()) << destination;
+        EXPECT_EQ(r.errors.substr(r.errors.size() - hint.size()), hint) << r.errors;
     }
 }
 
@@ -1021,30 +1059,38 @@ TEST_F(WineSerial, CtrlCLeavesThePortFree)
     reader.join();
 }
 
-// A rate the port refused says so, with the rate the port runs at, also
-// when the port took it without a word and runs at another (Wine leaves a
-// pseudo-terminal at 38400 for a rate it has no name for). Settings refused
-// together name the data bits too: Wine then runs with a stand-in for a
-// line that cannot make 7 bits, which takes the rate before it refuses the
-// bits. (Wine does not hold a port exclusively, so a port in use cannot be
-// shown here.)
+// A rate the port refused says so, with the rate the port runs at, and
+// leaves the port as it was. A rate that the driver's list of rates rules
+// out (Wine's has no 14400, nor any rate outside it) is refused before
+// anything is applied; one the driver takes without a word and runs at
+// another (Wine leaves a pseudo-terminal at 38400 for a rate it has no name
+// for) is refused by the read-back, and the settings found are put back,
+// as far as Wine can: the terminal stays raw. Settings refused together
+// name the data bits too: Wine then runs with a stand-in for a line that
+// cannot make 7 bits, which takes the rate before it refuses the bits.
+// (Wine does not hold a port exclusively, so a port in use cannot be shown
+// here.)
 TEST_F(WineSerial, RefusedRateSaysWhy)
 {
     write_file(at("src"), "x");
     const struct {
         std::vector<std::string> args;
-        bool seven_bits_refused;
+        bool seven_bits_refused, untouched;
         std::string output, refused;
     } cases[] = {
-        {{"c", "src", "COM1", "-b0"}, false, "Can't open destination file 'COM1'\n",
+        {{"c", "src", "COM1", "-b0"}, false, true, "Can't open destination file 'COM1'\n",
          "; the port refused 0 baud (it runs at 9600)\n"},
-        {{"c", "src", "COM1", "-b250000"}, false, "Can't open destination file 'COM1'\n",
-         "; the port refused 250000 baud (it runs at 38400)\n"},
-        {{"c", "src", "com1", "-b2147483647"}, false, "Can't open destination file 'com1'\n",
-         "; the port refused 2147483647 baud (it runs at 38400)\n"},
-        {{"c", "COM1", "out", "-b12345"}, false, "Can't open source file 'COM1'\n",
-         "; the port refused 12345 baud (it runs at 38400)\n"},
-        {{"c", "src", "COM1"}, true, "Can't open destination file 'COM1'\n",
+        {{"c", "src", "COM1", "-b250000"}, false, true, "Can't open destination file 'COM1'\n",
+         "; the port refused 250000 baud (it runs at 9600)\n"},
+        {{"c", "src", "com1", "-b2147483647"}, false, true, "Can't open destination file 'com1'\n",
+         "; the port refused 2147483647 baud (it runs at 9600)\n"},
+        {{"c", "COM1", "out", "-b12345"}, false, true, "Can't open source file 'COM1'\n",
+         "; the port refused 12345 baud (it runs at 9600)\n"},
+        {{"c", "src", "COM1", "-b14400"}, false, true, "Can't open destination file 'COM1'\n",
+         "; the port refused 14400 baud (it runs at 9600)\n"},
+        {{"c", "src", "COM1", "-b9700"}, false, false, "Can't open destination file 'COM1'\n",
+         "; the port refused 9700 baud (it runs at 38400)\n"},
+        {{"c", "src", "COM1"}, true, false, "Can't open destination file 'COM1'\n",
          "; the port refused 115200 baud with 7 data bits (it runs at 115200 baud with 8)\n"},
     };
     for (const auto &c : cases) {
@@ -1057,6 +1103,11 @@ TEST_F(WineSerial, RefusedRateSaysWhy)
         EXPECT_EQ(r.output, c.output);
         ASSERT_GT(r.errors.size(), c.refused.size()) << c.refused;
         EXPECT_EQ(r.errors.substr(r.errors.size() - c.refused.size()), c.refused) << r.errors;
+        const termios t = settings_of(pty.slave);
+        EXPECT_EQ(cfgetospeed(&t), B9600) << c.refused;
+        EXPECT_FALSE(t.c_cflag & CRTSCTS) << c.refused;
+        EXPECT_EQ((t.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO), c.untouched) << c.refused;
+        EXPECT_EQ((t.c_oflag & OPOST) != 0, c.untouched) << c.refused;
     }
     EXPECT_FALSE(file_exists(at("out")));
 }
@@ -1090,7 +1141,11 @@ TEST_F(WineSerial, KeptSettingsAreToldNotRefused)
 // A send to a far end that takes nothing waits on, and says so once, only
 // after 5 s in which the port took nothing: a receiver that pauses the line
 // for a moment gets no notice. The test fills the line first, so that the
-// tool's first write finds it full.
+// tool's first write finds it (nearly) full. In the second case the
+// receiver takes a little 2 s into the stall, which the tool's waiting
+// write takes in part: the notice comes 5 s after that, no sooner, and no
+// later than a 5 s sleep of the test's own begun at that moment ends, plus
+// 0.5 s.
 TEST_F(WineSerial, StalledSendIsToldOnceAfter5s)
 {
     const std::string data = pattern(1 << 20);
@@ -1098,10 +1153,12 @@ TEST_F(WineSerial, StalledSendIsToldOnceAfter5s)
     const std::string notice =
         "vesklo: COM1: the port has taken no data for 5 s: the receiver may not be ready (CTS "
         "off), or the cable may have no handshake lines; still waiting (Ctrl-C ends it)\n";
+    const std::size_t room = 4096;
     const struct {
         int stall_ms;
         bool told;
-    } cases[] = {{2000, false}, {11000, true}};
+        int room_after_ms;  // after the tool set the port up; 0 for never
+    } cases[] = {{2000, false, 0}, {12000, true, 2000}};
     for (const auto &c : cases) {
         // A line of its own for each case: under Wine a line that a run
         // left stalled can keep the next run's writes waiting.
@@ -1116,21 +1173,52 @@ TEST_F(WineSerial, StalledSendIsToldOnceAfter5s)
         fcntl(pty.slave, F_SETFL, fcntl(pty.slave, F_GETFL) & ~O_NONBLOCK);
         const auto start = clock_type::now();
         const running_tool tool = start_vesklo({"c", "big", "COM1", "-b9600"}, dir);
-        // When the notice came; the whole stall when it did not.
-        auto told_after = std::chrono::milliseconds(c.stall_ms);
-        while (clock_type::now() - start < std::chrono::milliseconds(c.stall_ms)) {
+        // The last moment before the port could take anything.
+        auto progress = start;
+        if (c.room_after_ms > 0) {
+            EXPECT_TRUE(wait_for_handshake(pty.slave));
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.room_after_ms));
+            progress = clock_type::now();
+            char block[room];
+            for (std::size_t taken = 0; taken < room;) {
+                const ssize_t n = read(pty.master, block, room - taken);
+                if (n <= 0) break;
+                taken += static_cast<std::size_t>(n);
+            }
+            filler.erase(0, room);
+        }
+        std::thread control;
+        auto control_after = std::chrono::milliseconds(0);
+        if (c.room_after_ms > 0)
+            control = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+                control_after = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    clock_type::now() - progress);
+            });
+        // When the notice reached the error file, read while the run is
+        // still stalled: a notice held in a buffer until the end is no
+        // notice to someone watching a log.
+        bool seen = false;
+        auto told_after = std::chrono::milliseconds(0);
+        while (!seen && clock_type::now() - start < std::chrono::milliseconds(c.stall_ms)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            if (read_file(tool.error_file).find("vesklo: ") == std::string::npos) continue;
-            told_after = std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - start);
-            break;
+            seen = read_file(tool.error_file).find("vesklo: ") != std::string::npos;
+            told_after = std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - progress);
         }
         std::this_thread::sleep_until(start + std::chrono::milliseconds(c.stall_ms));
+        if (control.joinable()) control.join();
         const std::string received = read_master(pty.master, filler.size() + data.size());
         const run_result r = wait_vesklo(tool);
         EXPECT_EQ(r.status, 0) << c.stall_ms;
         EXPECT_TRUE(received == filler + data) << c.stall_ms;
         EXPECT_EQ(r.errors, c.told ? notice : "") << c.stall_ms;
-        EXPECT_GE(told_after, std::chrono::milliseconds(c.told ? 5000 : c.stall_ms)) << c.stall_ms;
+        EXPECT_EQ(seen, c.told) << c.stall_ms;
+        if (!seen) continue;
+        EXPECT_GE(told_after, std::chrono::milliseconds(5000)) << c.stall_ms;
+        if (c.room_after_ms > 0) {
+            EXPECT_LE(told_after, control_after + std::chrono::milliseconds(500))
+                << control_after.count();
+        }
     }
 }
 
@@ -1148,16 +1236,26 @@ bool wine_reg(const std::string &args)
 
 // --list shows the ports of the device map, in the order of their numbers:
 // the map itself gives them in the order of the device names, where COM11
-// comes first, as it does in the order of the COM names. The test writes
-// the map itself, once it has removed what Wine put there when the suite's
-// server started: a COM port for each /dev/ttyS* that exists, whoever runs
-// Wine (the map is volatile, so the next server fills it again). No port
-// is opened.
+// comes first, as it does in the order of the COM names. Every port is
+// listed, up to the 256 lowest, whatever the length of its device name.
+// The test writes the map itself, once it has removed what Wine put there
+// when the suite's server started: a COM port for each /dev/ttyS* that
+// exists, whoever runs Wine (the map is volatile, so the next server fills
+// it again). No port is opened.
 TEST_F(WineSerial, ListsTheDeviceMapInTheOrderOfTheNumbers)
 {
-    const std::string map = "'HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM'";
+    const std::string map = "HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    using ports = std::vector<std::pair<std::string, std::string>>;  // device, COM name
+    ports many;
+    std::string many_listed;
+    for (int i = 0; i < 300; ++i) {
+        const std::string device =
+            "\\Device\\" + (i == 4 ? std::string(200, 'L') : "Serial" + std::to_string(i));
+        many.push_back({device, "COM" + std::to_string(i + 1)});
+        if (i < 256) many_listed += many.back().second + "  " + device + "\n";
+    }
     const struct {
-        std::vector<std::pair<std::string, std::string>> ports;  // device, COM name
+        ports listed;
         std::string output, errors;
     } cases[] = {
         {{{"\\Device\\Serial10", "COM11"}, {"\\Device\\Serial2", "COM3"},
@@ -1165,12 +1263,22 @@ TEST_F(WineSerial, ListsTheDeviceMapInTheOrderOfTheNumbers)
          "COM3  \\Device\\Serial2\nCOM4  \\Device\\VCP0\nCOM5  \\Device\\Serial4\n"
          "COM11  \\Device\\Serial10\n",
          ""},
+        {many, many_listed, ""},
         {{}, "", "vesklo: no serial ports found\n"},
     };
+    // One import writes a whole map: Wine starts for each reg command.
+    std::string windows_dir = "Z:" + dir;
+    std::replace(windows_dir.begin(), windows_dir.end(), '/', '\\');
     for (const auto &c : cases) {
-        ASSERT_TRUE(wine_reg("delete " + map + " /va /f"));
-        for (const auto &[device, com] : c.ports)
-            ASSERT_TRUE(wine_reg("add " + map + " /v '" + device + "' /d " + com + " /f"));
+        ASSERT_TRUE(wine_reg("delete '" + map + "' /va /f"));
+        std::string text = "REGEDIT4\r\n\r\n[" + map + "]\r\n";
+        for (const auto &[device, com] : c.listed) {
+            std::string quoted;
+            for (char ch : device) quoted += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
+            text += "\"" + quoted + "\"=\"" + com + "\"\r\n";
+        }
+        write_file(at("map.reg"), text);
+        ASSERT_TRUE(wine_reg("import '" + windows_dir + "\\map.reg'"));
         const run_result r = run_vesklo({"--list"}, dir);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.output, c.output);

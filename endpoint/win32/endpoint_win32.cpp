@@ -97,6 +97,14 @@ bool names_com_port(const char *name)
     return true;
 }
 
+// Whether name, typed alone with no folder, spells a COM port. Only COM1
+// to COM9 are reserved device names, so com10 alone would open a disk file
+// of that name: such a name is opened as the port it spells, in any case.
+bool names_bare_com_port(const char *name)
+{
+    return std::strpbrk(name, "\\/") == nullptr && names_com_port(name);
+}
+
 // Notes why the open of path (spelled name) failed with error.
 void note_open_failure(const wchar_t *path, const char *name, DWORD error)
 {
@@ -148,7 +156,12 @@ endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_rol
 {
     static wchar_t path[path_max];
     if (!to_wide(name, path)) return invalid_handle;
-    if (std::strncmp(name, "COM", 3) == 0) return from_handle(com_open(path, name, baud_rate));
+    if (port_held_already(path)) {
+        note_failure(cause_same_file, ERROR_BUSY);
+        return invalid_handle;
+    }
+    if (std::strncmp(name, "COM", 3) == 0 || names_bare_com_port(name))
+        return from_handle(com_open(path, name, baud_rate));
     const endpoint_handle h = disk_open(path, name, role);
     if (h == invalid_handle) return invalid_handle;
     if (GetFileType(handle_of(h)) == FILE_TYPE_CHAR) {

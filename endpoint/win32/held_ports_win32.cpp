@@ -71,6 +71,11 @@ const char *held_port_name(HANDLE h)
     return slot >= 0 ? port_names[slot] : nullptr;
 }
 
+const char *held_port_name_at(int slot)
+{
+    return open_ports[slot] != INVALID_HANDLE_VALUE ? port_names[slot] : nullptr;
+}
+
 kept_settings held_port_kept(HANDLE h)
 {
     const int slot = slot_of(h);

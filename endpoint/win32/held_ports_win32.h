@@ -14,6 +14,9 @@ void hold_port(HANDLE h, const char *name, const kept_settings &kept);
 // The name of the port h, or null when h is no port of this run.
 const char *held_port_name(HANDLE h);
 
+// The name of the port held in slot (0 or 1), or null when none is.
+const char *held_port_name_at(int slot);
+
 // What the port h kept of its settings; all zero for no port of this run.
 kept_settings held_port_kept(HANDLE h);
 

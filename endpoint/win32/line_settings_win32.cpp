@@ -7,17 +7,17 @@ namespace {
 
 // Time-outs in milliseconds.
 constexpr DWORD gather_pause_ms = 50;
-constexpr DWORD stall_notice_ms = 5000;
 
 // Reads wait without limit for the first byte; once data has arrived (see
 // port_read) they end after 2 s of silence. A read returns what has come
-// when the line pauses for 50 ms between bytes. A write returns after 5 s
-// of the port taking nothing, so that port_write can tell the user.
+// when the line pauses for 50 ms between bytes. A write returns at the
+// latest after write_check_ms with what the port took by then, so that
+// port_write can time the last progress and tell the user of a stall.
 COMMTIMEOUTS port_timeouts()
 {
     COMMTIMEOUTS t = {};
     t.ReadIntervalTimeout = gather_pause_ms;
-    t.WriteTotalTimeoutConstant = stall_notice_ms;
+    t.WriteTotalTimeoutConstant = write_check_ms;
     return t;
 }
 
@@ -73,22 +73,42 @@ kept_settings kept_of(const DCB &asked, const DCB &now)
     return kept;
 }
 
-}  // namespace
-
-bool configure_port(HANDLE h, std::int32_t baud_rate, kept_settings *kept)
+// Whether the driver's own list of rates rules out baud_rate before
+// anything is applied. A driver that makes any rate says BAUD_USER; one
+// that does not flags each rate it makes (Wine's leaves out 7200, 14400
+// and every rate not in its list). A rate within the tolerance of a
+// flagged one is left to the read-back; a driver that states no rates
+// rules out none.
+bool rate_ruled_out(HANDLE h, std::int32_t baud_rate)
 {
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    // GetCommState, SetCommState, SetCommTimeouts: BOOL, nonzero on success.
-    if (!GetCommState(h, &dcb)) {
-        note_failure(cause_system, GetLastError());
+    static const struct {
+        std::int32_t rate;
+        DWORD flag;
+    } flagged[] = {{75, BAUD_075},       {110, BAUD_110},       {150, BAUD_150},
+                   {300, BAUD_300},      {600, BAUD_600},       {1200, BAUD_1200},
+                   {1800, BAUD_1800},    {2400, BAUD_2400},     {4800, BAUD_4800},
+                   {7200, BAUD_7200},    {9600, BAUD_9600},     {14400, BAUD_14400},
+                   {19200, BAUD_19200},  {38400, BAUD_38400},   {56000, BAUD_56K},
+                   {57600, BAUD_57600},  {115200, BAUD_115200}, {128000, BAUD_128K}};
+    COMMPROP properties = {};
+    // GetCommProperties: BOOL, nonzero on success.
+    if (!GetCommProperties(h, &properties) || properties.dwSettableBaud == 0 ||
+        (properties.dwSettableBaud & BAUD_USER) || properties.dwMaxBaud == BAUD_USER)
         return false;
-    }
-    if (baud_rate <= 0) {
-        note_rate_refused(ERROR_INVALID_PARAMETER, baud_rate, dcb.BaudRate);
-        return false;
-    }
+    for (const auto &f : flagged)
+        if ((properties.dwSettableBaud & f.flag) && rate_close_enough(baud_rate, f.rate))
+            return false;
+    return true;
+}
+
+// Applies the settings at baud_rate over found, those the port had, then
+// reads them back and sets the time-outs. Returns false with the failure
+// noted; the port may then hold part of what was asked.
+bool apply_settings(HANDLE h, std::int32_t baud_rate, const DCB &found, kept_settings *kept)
+{
+    DCB dcb = found;
     make_port_settings(&dcb, baud_rate);
+    // SetCommState, GetCommState, SetCommTimeouts: BOOL, nonzero on success.
     if (!SetCommState(h, &dcb)) {
         note_state_refused(h, GetLastError(), dcb);
         return false;
@@ -114,6 +134,32 @@ bool configure_port(HANDLE h, std::int32_t baud_rate, kept_settings *kept)
     }
     SetCommMask(h, EV_TXEMPTY);
     return true;
+}
+
+}  // namespace
+
+bool configure_port(HANDLE h, std::int32_t baud_rate, kept_settings *kept)
+{
+    DCB found = {};
+    found.DCBlength = sizeof found;
+    COMMTIMEOUTS found_timeouts = {};
+    // GetCommState, GetCommTimeouts: BOOL, nonzero on success.
+    if (!GetCommState(h, &found) || !GetCommTimeouts(h, &found_timeouts)) {
+        note_failure(cause_system, GetLastError());
+        return false;
+    }
+    if (baud_rate <= 0 || rate_ruled_out(h, baud_rate)) {
+        note_rate_refused(ERROR_INVALID_PARAMETER, baud_rate,
+                          static_cast<std::int32_t>(found.BaudRate));
+        return false;
+    }
+    if (apply_settings(h, baud_rate, found, kept)) return true;
+    // A refused open leaves the port as it was found, as far as the driver
+    // can say it; the failure noted stays the one to tell. SetCommState,
+    // SetCommTimeouts: BOOL, not checked, since nothing more can be done.
+    SetCommState(h, &found);
+    SetCommTimeouts(h, &found_timeouts);
+    return false;
 }
 
 void note_data_arrived(HANDLE h)

@@ -11,21 +11,51 @@
 
 namespace {
 
-// The number of a COM name (COM3 is 3), for the order; 0 for another name.
-long com_number(const wchar_t *name)
+// A registry value name holds at most 16383 characters; the COM name is
+// read into as much room.
+constexpr DWORD registry_name_max = 16384;
+
+// The number of the port that text lists ("COM3  \Device\Serial2" is 3),
+// for the order; 0 for another name.
+long listed_number(const port_listing &port)
 {
-    return _wcsnicmp(name, L"COM", 3) == 0 ? std::wcstol(name + 3, nullptr, 10) : 0;
+    return _strnicmp(port.text, "COM", 3) == 0 ? std::strtol(port.text + 3, nullptr, 10) : 0;
 }
 
-// Writes "COM name  device" into port, in the ANSI code page.
+// Writes "COM name  device" into port, in the ANSI code page, cut at a
+// character where the text has no room for it all.
 void describe(const wchar_t *com, const wchar_t *device, port_listing *port)
 {
-    wchar_t line[300];
+    static wchar_t line[2 * registry_name_max + 2];
     std::swprintf(line, sizeof line / sizeof *line, L"%ls  %ls", com, device);
-    // WideCharToMultiByte: the bytes written, 0 on failure.
-    if (WideCharToMultiByte(CP_ACP, 0, line, -1, port->text, sizeof port->text, nullptr,
-                            nullptr) == 0)
-        port->text[0] = '\0';
+    const int room = static_cast<int>(sizeof port->text) - 1;
+    // Each character takes at least one byte, so no more than room fit.
+    int length = static_cast<int>(std::wcslen(line));
+    if (length > room) length = room;
+    // WideCharToMultiByte: the bytes needed or written, 0 on failure.
+    while (length > 0 &&
+           (IS_HIGH_SURROGATE(line[length - 1]) ||
+            WideCharToMultiByte(CP_ACP, 0, line, length, nullptr, 0, nullptr, nullptr) > room))
+        --length;
+    const int written = WideCharToMultiByte(CP_ACP, 0, line, length, port->text, room, nullptr,
+                                            nullptr);
+    port->text[written] = '\0';
+}
+
+// Adds the port com, whose device is device, to the count ports listed in
+// number order, when it is among the max lowest; the highest is dropped
+// when all max entries are taken. Returns the new count.
+int add_in_order(const wchar_t *com, const wchar_t *device, port_listing *ports, int count,
+                 int max)
+{
+    port_listing entry;
+    describe(com, device, &entry);
+    const long number = listed_number(entry);
+    if (count == max && number >= listed_number(ports[max - 1])) return count;
+    int at = count < max ? count++ : max - 1;
+    for (; at > 0 && number < listed_number(ports[at - 1]); --at) ports[at] = ports[at - 1];
+    ports[at] = entry;
+    return count;
 }
 
 }  // namespace
@@ -34,29 +64,23 @@ int list_ports(port_listing *ports, int max)
 {
     HKEY key;
     // RegOpenKeyExW, RegEnumValueW: ERROR_SUCCESS (0) on success.
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
-                      &key) != ERROR_SUCCESS)
+    if (max <= 0 || RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
+                                  KEY_READ, &key) != ERROR_SUCCESS)
         return 0;
-    static long numbers[64];
+    static wchar_t device[registry_name_max], com[registry_name_max];
     int count = 0;
-    for (DWORD i = 0; count < max && count < 64; ++i) {
-        wchar_t device[128], com[128];
-        DWORD device_size = sizeof device / sizeof *device, com_bytes = sizeof com - sizeof *com;
+    // Every value is read: the map gives them in the order of the device
+    // names, so the lowest numbers may come last.
+    for (DWORD i = 0;; ++i) {
+        DWORD device_size = registry_name_max, com_bytes = sizeof com - sizeof *com;
         DWORD type = 0;
         const LONG r = RegEnumValueW(key, i, device, &device_size, nullptr, &type,
                                      reinterpret_cast<BYTE *>(com), &com_bytes);
         if (r == ERROR_NO_MORE_ITEMS) break;
+        // A COM name too long for any command line names no port to open.
         if (r != ERROR_SUCCESS || type != REG_SZ) continue;
         com[com_bytes / sizeof *com] = L'\0';
-        // Insertion keeps the ports in the order of their numbers.
-        const long number = com_number(com);
-        int at = count++;
-        for (; at > 0 && number < numbers[at - 1]; --at) {
-            numbers[at] = numbers[at - 1];
-            ports[at] = ports[at - 1];
-        }
-        numbers[at] = number;
-        describe(com, device, &ports[at]);
+        count = add_in_order(com, device, ports, count, max);
     }
     RegCloseKey(key);
     return count;

@@ -26,6 +26,16 @@ void system_text(int code, char *text, std::size_t size)
 // The longest command line, and so the longest name, in characters.
 constexpr int line_max = 32767;
 
+// Whether name is COM and a number, with or without a closing colon: the
+// name of a port, not a file that only begins with COM.
+bool spells_port_number(const char *name)
+{
+    const char *p = name + 3;
+    if (*p < '0' || *p > '9') return false;
+    while (*p >= '0' && *p <= '9') ++p;
+    return *p == '\0' || (p[0] == ':' && p[1] == '\0');
+}
+
 }  // namespace
 
 void system_reason(const endpoint_failure &f, char *text, std::size_t size)
@@ -34,9 +44,16 @@ void system_reason(const endpoint_failure &f, char *text, std::size_t size)
     else std::snprintf(text, size, "the device took no data");
 }
 
-void platform_hint(const endpoint_failure &f, const char *, char *hint, std::size_t size)
+void platform_hint(const endpoint_failure &f, const char *name, char *hint, std::size_t size)
 {
-    if (f.cause == cause_no_such_port)
+    // A file such as COMPILE.BIN is reached through a path.
+    if (f.cause == cause_no_such_port && std::strncmp(name, "COM", 3) == 0 &&
+        !spells_port_number(name))
+        std::snprintf(hint, size,
+                      "; no such port: names beginning with COM are taken as ports; name such a "
+                      "file .\\%s",
+                      shown_name(name));
+    else if (f.cause == cause_no_such_port)
         std::snprintf(hint, size, "; no such port: Device Manager lists the COM ports present");
     else if (f.cause == cause_directory)
         std::snprintf(hint, size, "; it is a directory");

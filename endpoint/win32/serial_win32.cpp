@@ -84,7 +84,52 @@ bool drain(HANDLE h)
     }
 }
 
+// The room for the device behind a DOS device name, in characters.
+constexpr DWORD device_max = 1024;
+
+// Writes into device the device that the DOS device name at the end of path
+// leads to (\Device\Serial0 for COM1), following a name that leads to
+// another (AUX to COM1) a few steps. Returns false when it leads nowhere
+// known.
+bool device_behind(const wchar_t *path, wchar_t *device)
+{
+    const wchar_t *last = path;
+    for (const wchar_t *p = path; *p; ++p)
+        if (*p == L'\\' || *p == L'/') last = p + 1;
+    std::size_t length = std::wcslen(last);
+    if (length > 0 && last[length - 1] == L':') --length;
+    wchar_t name[device_max];
+    if (length == 0 || length >= device_max) return false;
+    std::wcsncpy(name, last, length);
+    name[length] = L'\0';
+    for (int step = 0; step < 4; ++step) {
+        // QueryDosDeviceW: the characters stored, 0 on failure.
+        if (QueryDosDeviceW(name, device, device_max) == 0) return false;
+        const wchar_t *next = std::wcsncmp(device, L"\\DosDevices\\", 12) == 0 ? device + 12
+                              : std::wcsncmp(device, L"\\??\\", 4) == 0       ? device + 4
+                                                                                : nullptr;
+        if (!next) return true;
+        std::wcscpy(name, next);
+    }
+    return true;
+}
+
 }  // namespace
+
+bool port_held_already(const wchar_t *path)
+{
+    static wchar_t wanted[device_max], held[device_max], held_path[32768];
+    if (!held_port_name_at(0) && !held_port_name_at(1)) return false;
+    if (!device_behind(path, wanted)) return false;
+    for (int slot = 0; slot < 2; ++slot) {
+        const char *name = held_port_name_at(slot);
+        // MultiByteToWideChar: the count written, 0 on failure.
+        if (name && MultiByteToWideChar(CP_UTF8, 0, name, -1, held_path, 32768) != 0 &&
+            device_behind(held_path, held) && _wcsicmp(wanted, held) == 0)
+            return true;
+    }
+    return false;
+}
 
 HANDLE open_device(const wchar_t *path)
 {
@@ -155,20 +200,28 @@ std::int32_t port_write(HANDLE h, const void *buffer, std::int32_t count)
 {
     const char *p = static_cast<const char *>(buffer);
     std::int32_t done = 0;
+    // When the port last took data, as far as is known: a call follows the
+    // write that completed the chunk before, or begins the send. A write
+    // that took bytes is timed at its return, which is never before it took
+    // them, so a stall is never told sooner than 5 s after the last byte.
+    ULONGLONG progress = GetTickCount64();
     while (done < count) {
         DWORD written = 0;
-        // WriteFile: BOOL, nonzero on success.
+        // WriteFile: BOOL, nonzero on success; it returns after
+        // write_check_ms with what the port took by then.
         if (!WriteFile(h, p + done, static_cast<DWORD>(count - done), &written, nullptr)) {
             note_port_failure(GetLastError());
             return -1;
         }
         done += static_cast<std::int32_t>(written);
-        if (written > 0) continue;
-        // The write timed out after 5 s with nothing taken; it is tried
-        // again while the port is there.
+        if (written > 0) {
+            progress = GetTickCount64();
+            continue;
+        }
+        // Nothing taken: tried again while the port is there.
         COMSTAT status = {};
         if (!port_present(h, &status)) return -1;
-        tell_stalled(held_port_name(h));
+        if (GetTickCount64() - progress >= stall_notice_ms) tell_stalled(held_port_name(h));
     }
     return count;
 }

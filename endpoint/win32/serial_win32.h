@@ -16,6 +16,12 @@ HANDLE open_device(const wchar_t *path);
 // True when h, an open device, has line settings: a communications device.
 bool has_line_settings(HANDLE h);
 
+// True when the DOS device name that path ends in (COM1, AUX, com10:,
+// \\.\COM1) leads to the device of a port that this run holds. A port is
+// held exclusively, so Windows would refuse the second open as if another
+// program held it; Wine would grant it, and the run would wait on itself.
+bool port_held_already(const wchar_t *path);
+
 // Opens the port COMn, spelled name (name_w as wide characters), through
 // \\.\COMn, which also reaches ports above COM9; the colon of the spelling
 // COM1: is dropped. Returns the port, or INVALID_HANDLE_VALUE with the
