@@ -1270,7 +1270,8 @@ TEST_F(WineSerial, ListsTheDeviceMapInTheOrderOfTheNumbers)
     std::string windows_dir = "Z:" + dir;
     std::replace(windows_dir.begin(), windows_dir.end(), '/', '\\');
     for (const auto &c : cases) {
-        ASSERT_TRUE(wine_reg("delete '" + map + "' /va /f"));
+        // A map that Wine has not made yet has nothing to delete.
+        wine_reg("delete '" + map + "' /va /f");
         std::string text = "REGEDIT4\r\n\r\n[" + map + "]\r\n";
         for (const auto &[device, com] : c.listed) {
             std::string quoted;

@@ -9,7 +9,7 @@
 
 #include "endpoint.h"
 #include "failure_record.h"
-#include "held_ports_win32.h"
+#include "held_ends_win32.h"
 #include "serial_win32.h"
 
 namespace {
@@ -38,32 +38,6 @@ bool to_wide(const char *name, wchar_t *path)
     return false;
 }
 
-// The identity of a file: the same for every path that leads to it (an 8.3
-// short name, a \\?\ path, a link), as device and inode are on POSIX.
-struct file_identity {
-    DWORD volume, index_high, index_low;
-};
-
-// The disk files that this run holds, to tell a sharing violation caused by
-// the run's other end from another program's.
-file_identity held_files[2];
-int held_count = 0;
-
-// Returns true with *id set when the system tells h's identity.
-bool identity_of(HANDLE h, file_identity *id)
-{
-    BY_HANDLE_FILE_INFORMATION info;
-    // GetFileInformationByHandle: BOOL, nonzero on success.
-    if (!GetFileInformationByHandle(h, &info)) return false;
-    *id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-    return true;
-}
-
-void note_held(HANDLE h)
-{
-    if (held_count < 2 && identity_of(h, &held_files[held_count])) ++held_count;
-}
-
 // Whether path leads to a file that this run holds. An open without access,
 // every share flag and backup semantics is refused by no share mode, and so
 // learns the identity of a file that is held exclusively.
@@ -75,11 +49,7 @@ bool held_already(const wchar_t *path)
     file_identity id;
     const bool known = identity_of(h, &id);
     CloseHandle(h);
-    for (int i = 0; known && i < held_count; ++i)
-        if (held_files[i].volume == id.volume && held_files[i].index_high == id.index_high &&
-            held_files[i].index_low == id.index_low)
-            return true;
-    return false;
+    return known && held_by_run(id);
 }
 
 // Whether name spells a COM port, as com3, Com3, \\.\COM3 or COM3: do: its
@@ -177,7 +147,7 @@ endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_rol
         note_failure(cause_directory, ERROR_DIRECTORY);
         return invalid_handle;
     }
-    note_held(handle_of(h));
+    hold_end(handle_of(h), nullptr, {0, 0, false});
     return h;
 }
 
@@ -240,6 +210,7 @@ bool file_close(endpoint_handle handle)
 {
     const HANDLE h = handle_of(handle);
     if (held_port_name(h)) return port_close(h);
+    forget_end(h);
     // CloseHandle: BOOL, nonzero on success.
     if (CloseHandle(h)) return true;
     note_failure(cause_system, GetLastError());

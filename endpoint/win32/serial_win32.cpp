@@ -4,7 +4,7 @@
 #include <cwchar>
 
 #include "failure_record.h"
-#include "held_ports_win32.h"
+#include "held_ends_win32.h"
 #include "line_settings_win32.h"
 #include "reason_text.h"
 
@@ -175,7 +175,7 @@ HANDLE port_take(HANDLE h, const char *name, std::int32_t baud_rate)
 {
     kept_settings kept = {0, 0, false};
     if (configure_port(h, baud_rate, &kept)) {
-        hold_port(h, name, kept);
+        hold_end(h, name, kept);
         return h;
     }
     CloseHandle(h);
@@ -231,7 +231,7 @@ bool port_close(HANDLE h)
     const bool drained = drain(h);
     if (drained) Sleep(100);
     // Ctrl-C purges the port up to here.
-    forget_port(h);
+    forget_end(h);
     // CloseHandle: BOOL, nonzero on success.
     if (CloseHandle(h)) return drained;
     if (drained) note_failure(cause_system, GetLastError());
