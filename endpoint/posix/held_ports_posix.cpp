@@ -14,6 +14,7 @@ namespace {
 volatile std::sig_atomic_t held_ports[2] = {-1, -1};
 const char *held_names[2];
 kept_settings held_kept[2];
+int held_pause_ms[2] = {100, 100};
 
 // The slot of the port fd, or -1 when fd is no port of this run.
 int slot_of(int fd)
@@ -88,6 +89,7 @@ void hold_port(int fd, const char *name)
     const int slot = held_ports[0] < 0 ? 0 : 1;
     held_names[slot] = name;
     held_kept[slot] = {0, 0, false};
+    held_pause_ms[slot] = 100;
     held_ports[slot] = fd;
 }
 
@@ -107,6 +109,18 @@ kept_settings held_port_kept(int fd)
 {
     const int slot = slot_of(fd);
     return slot >= 0 ? held_kept[slot] : kept_settings{0, 0, false};
+}
+
+void note_held_port_pause(int fd, int pause_ms)
+{
+    const int slot = slot_of(fd);
+    if (slot >= 0) held_pause_ms[slot] = pause_ms;
+}
+
+int held_port_pause_ms(int fd)
+{
+    const int slot = slot_of(fd);
+    return slot >= 0 ? held_pause_ms[slot] : 100;
 }
 
 int release_port(int fd)

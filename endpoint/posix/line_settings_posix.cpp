@@ -7,6 +7,7 @@
 
 #include "custom_rate.h"
 #include "failure_record.h"
+#include "held_ports_posix.h"
 #include "uart_rate.h"
 
 namespace {
@@ -47,7 +48,9 @@ bool apply_speed(int fd, termios *t, std::int32_t baud_rate)
     // nothing else changes); the read-back decides either way.
     if (cfsetspeed(t, speed != B0 ? speed : B38400) != 0) return false;
     if (tcsetattr(fd, TCSANOW, t) != 0 && errno != EINVAL) return false;
-    if (speed == B0) return set_custom_rate(fd, baud_rate) && current_custom_rate(fd) == baud_rate;
+    // A driver that reports the rate its chip makes (cp210x, pl2303) passes
+    // where that is near enough.
+    if (speed == B0) return set_custom_rate(fd, baud_rate) && rate_close_enough(baud_rate, current_custom_rate(fd));
     termios now;
     return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == speed && cfgetispeed(&now) == speed;
 }
@@ -127,6 +130,8 @@ bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role, kept_set
         note_rate_refused(EINVAL, baud_rate, made);
         return false;
     }
+    if (uart.drops_handshake && (t.c_cflag & CRTSCTS)) kept->no_handshake = true;
+    note_held_port_pause(fd, uart_close_pause_ms(uart.kind, made));
     // Pseudo-terminals have no modem lines, so a refusal is not an error.
     const int dtr = TIOCM_DTR;
     ioctl(fd, TIOCMBIS, &dtr);

@@ -186,7 +186,7 @@ std::int32_t port_write(int fd, const void *buffer, std::int32_t count, const ch
 bool port_close(int fd, const char *name)
 {
     const bool drained = drain(fd, name);
-    if (drained) wait_for(-1, 0, 100);
+    if (drained) wait_for(-1, 0, held_port_pause_ms(fd));
     const int closed = release_port(fd);
     if (closed != 0 && drained) note_failure(cause_system, errno);
     return drained && closed == 0;

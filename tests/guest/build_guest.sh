@@ -26,7 +26,7 @@ kdir=$cache/$image
 # USB host controller with the FTDI adapter's driver; module_order.py adds
 # what they depend on. The cache keeps only these files and the kernel; a
 # cache that lacks one is filled from the package again.
-modules="virtio_pci virtio_console xhci_pci ftdi_sio"
+modules="virtio_pci virtio_console xhci_pci ftdi_sio dummy_hcd libcomposite usb_f_fs ch341 cp210x pl2303"
 if [ ! -f "$kdir/vmlinuz" ] || ! python3 "$here/module_order.py" "$kdir" $modules >/dev/null 2>&1; then
     tmp=$cache/$image.tmp.$$
     rm -rf "$tmp" && mkdir -p "$tmp"
