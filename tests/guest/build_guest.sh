@@ -49,6 +49,8 @@ rm -rf "$root"
 mkdir -p "$root/bin" "$root/lib/modules" "$root/data" "$root/dev" "$root/proc" "$root/sys" "$root/tmp"
 cp "$(command -v busybox)" "$root/bin/busybox"
 cp "$vesklo" "$root/bin/vesklo"
+# The program that plays USB serial chips to their drivers (chip_suite.py).
+gcc -static -O2 -o "$root/bin/chip_gadget" "$here/chip_gadget.c" -lpthread
 # The libraries the tool loads, at the paths it loads them from.
 ldd "$vesklo" | awk '/=>/ {print $3} /^\t\/.*ld-linux/ {print $1}' | while read -r lib; do
     [ -f "$lib" ] || continue
