@@ -23,6 +23,8 @@
  *   T idle N S                      a packet came after the line had been
  *                                   idle S seconds, N bytes having left
  *                                   on the wire so far
+ *   T empty N E                     the line fell idle at E, N bytes having
+ *                                   left on it so far
  *   T rxdone N                      the last of N bytes given went to the host
  *   T unplugged / T plugged
  */
@@ -617,6 +619,7 @@ static void *wire_loop(void *unused)
 {
     (void)unused;
     FILE *wire = fopen(wire_path, "a");
+    long idle_logged = 0;
     for (;;) {
         uint8_t out[sizeof wire_out];
         pthread_mutex_lock(&lock);
@@ -624,6 +627,10 @@ static void *wire_loop(void *unused)
         const int n = wire_pending;
         memcpy(out, wire_out, n);
         wire_pending = 0;
+        if (tx_count == 0 && wire_total > idle_logged && line_free <= now()) {
+            idle_logged = wire_total;
+            log_event("empty %ld %.6f", wire_total, line_free);
+        }
         const double next = tx_count > 0 && !held_by_cts() ? line_free : now() + 0.01;
         if (n) pthread_cond_broadcast(&changed);
         pthread_mutex_unlock(&lock);
