@@ -369,35 +369,48 @@ def check_rates(guest, checks, player, table):
                       f"{'made' if close_enough(rate, made) else 'refused, naming ' + str(made)}", out)
 
 
-def check_paced(guest, checks, player, paced):
-    """64 KiB at 115200 (7 data bits, 9 bits a character): the wire takes
-    at least its time, and a packet never finds the line idle between the
-    first and the last byte. The CH340 takes one 32-byte packet at a time,
-    which dummy_hcd moves once a timer tick (4 ms at the guest's 250 Hz):
-    less than the line's 12.8 kB/s, so the CH340 only shows its figures,
-    on 8 KiB."""
-    chip = player.chip.name
-    size = 65536 if chip != "ch341" else 8192
+def paced_send(guest, player, command, size):
+    """Runs command, a send of size bytes; returns its status and output,
+    the seconds between the first byte's start and the last's end on the
+    wire, and the gaps: (bytes sent before, seconds idle) for each packet
+    that found the line idle between the first and the last byte."""
     player.lines()
     start = player.wire_size()
-    at = time.monotonic()
-    out, status = guest.run(f"vesklo c /tmp/f{size} {ADAPTER}", timeout=120)
-    took = time.monotonic() - at
+    out, status = guest.run(command, timeout=120)
     lines = player.lines()
     gaps = [(int(l[2]) - start, float(l[3])) for l in lines
             if len(l) > 3 and l[1] == "idle" and start < int(l[2]) < start + size]
-    empties = [float(l[3]) for l in lines if len(l) > 3 and l[1] == "empty" and int(l[2]) == start + size]
+    ends = [float(l[3]) for l in lines if len(l) > 3 and l[1] == "empty" and int(l[2]) == start + size]
     firsts = [float(l[0]) for l in lines if len(l) > 3 and l[1] == "idle" and int(l[2]) == start]
-    wire_s = empties[-1] - firsts[0] if empties and firsts else 0
+    return status, out, ends[-1] - firsts[0] if ends and firsts else 0, gaps
+
+
+def check_paced(guest, checks, player, paced):
+    """A send at 115200 (7 data bits, 9 bits a character) takes at least its
+    time on the wire. On the PL2303, 64 KiB: its buffer never runs empty
+    between the first and the last byte more often than under cat, which
+    keeps the driver's queue full, run just before as the control (the
+    guest itself stalls now and then on a loaded host). The CH340 takes one
+    32-byte packet at a time, which dummy_hcd moves once a timer tick (4 ms
+    at the guest's 250 Hz), less than the line needs: it shows its figures
+    on 8 KiB."""
+    chip = player.chip.name
+    size = 65536 if chip == "pl2303" else 8192
+    control = None
+    if chip == "pl2303":
+        guest.run(f"stty -F {ADAPTER} 115200 cs7 raw -echo crtscts")
+        control = paced_send(guest, player, f"cat /tmp/f{size} > {ADAPTER}", size)
+        print(f"{chip}: control (cat): {control[2]:.2f} s on the wire, {len(control[3])} gaps: {control[3][:4]}")
+    status, out, wire_s, gaps = paced_send(guest, player, f"vesklo c /tmp/f{size} {ADAPTER}", size)
     need = size * 9 / 115200 * 0.98
-    print(f"{chip}: {size // 1024} KiB at 115200 took {took:.2f} s, {wire_s:.2f} s on the wire; "
-          f"{len(gaps)} gaps, the first: {gaps[:4]}")
+    print(f"{chip}: {size // 1024} KiB at 115200: {wire_s:.2f} s on the wire; {len(gaps)} gaps: {gaps[:4]}")
     paced.append((chip, size, wire_s, len(gaps), max((g[1] for g in gaps), default=0)))
     checks.expect(status == 0 and wire_s >= need, f"{chip}: the {size // 1024} KiB send is paced "
                   f"({wire_s:.2f} s on the wire, at least {need:.2f} s)", out)
-    if chip != "ch341":
-        checks.expect(not gaps, f"{chip}: the chip's buffer never runs empty between the first and the "
-                      f"last byte of 64 KiB at 115200 ({len(gaps)} gaps)", str(gaps[:10]))
+    if control:
+        checks.expect(len(gaps) <= len(control[3]) + 2, f"{chip}: the buffer runs empty between the first "
+                      f"and the last byte of 64 KiB at 115200 no more than under cat ({len(gaps)} times, "
+                      f"cat {len(control[3])})", str(gaps[:10]))
 
 
 def check_handshake(guest, checks, player, prog):
@@ -510,7 +523,8 @@ def run_chip(guest, checks, chip, prog, table, paced, pauses):
         if chip.name == "ch341":
             check_pause(guest, checks, player, pauses)
         check_unplugs(guest, checks, player, prog)
-    check_paced(guest, checks, player, paced)
+    if chip.full:
+        check_paced(guest, checks, player, paced)
     player.quit()
     print(f"{chip.name} took {time.monotonic() - at:.1f} s")
 
