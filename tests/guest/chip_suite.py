@@ -326,13 +326,14 @@ def receive(guest, checks, player, command, send_file, expected_file, settings=F
         checks.expect(chip.data_bits(r) == 7 and chip.modem_lines(r) == {"DTR": True, "RTS": True},
                       f"{chip.name}: while held, the driver programmed 7 data bits and raised DTR and RTS",
                       f"{chip.data_bits(r)} bits, {chip.modem_lines(r)}")
-    player.command(f"send {send_file}")
+    # The control, a timed 'sleep 2', runs beside the receive.
+    guest.run(f"echo 'send {send_file}' > {CTL}; (a=$(cut -d' ' -f1 /proc/uptime); sleep 2; "
+              "echo $a $(cut -d' ' -f1 /proc/uptime) > /tmp/control) &")
     status, _ = ended(guest, "rx")
     end = uptime_of(guest, "/tmp/rx.end")
     done = [l for l in player.lines() if len(l) > 1 and l[1] == "rxdone"]
     last = float(done[-1][0]) if done else 0
-    control, _ = guest.run("a=$(cut -d' ' -f1 /proc/uptime); sleep 2; b=$(cut -d' ' -f1 /proc/uptime); "
-                           "echo $a $b")
+    control, _ = guest.run("cat /tmp/control")
     a, b = (float(x) for x in control.split()[:2])
     same, _ = guest.run(f"cmp /tmp/rx.dat {expected_file} && echo SAME")
     checks.expect(status == 0 and "SAME" in same, f"{chip.name}: {command.split()[1]} receives exactly "
@@ -450,6 +451,10 @@ def check_pause(guest, checks, player, pauses):
     player.lines()
     start = player.wire_size()
     out, status = guest.run(f"vesklo c /tmp/sixty4 {ADAPTER} -b300")
+    # The chip may still be sending (what this check is about): its log
+    # tells when the line fell idle once the last byte is out.
+    guest.run(f"n=0; until grep -q ' empty {start + 64} ' {player.log} || [ $n -ge 50 ]; "
+              "do sleep 0.1; n=$((n+1)); done")
     lines = player.lines()
     empties = [float(l[3]) for l in lines if len(l) > 3 and l[1] == "empty" and int(l[2]) == start + 64]
     drops = player.chip.dtr_drops(Player.requests(lines))

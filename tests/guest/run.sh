@@ -22,4 +22,5 @@ mkdir -p "$build/guest/run" "$build/guest/run-usb"
 status=0
 python3 "$here/guest_suite.py" "$kernel" "$build/guest/initrd.gz" "$build/guest/run" || status=1
 python3 "$here/usb_suite.py" "$kernel" "$build/guest/initrd.gz" "$build/guest/run-usb" || status=1
+mkdir -p "$build/guest/run-chip" && python3 "$here/chip_suite.py" "$kernel" "$build/guest/initrd.gz" "$build/guest/run-chip" || status=1
 exit $status
