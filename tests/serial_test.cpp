@@ -355,7 +355,8 @@ TEST(SerialSettings, CloseWaitsForTheChipsBuffer)
     } cases[] = {{uart_ch341, 115200, 100}, {uart_ch341, 2400, 134}, {uart_ch341, 300, 1067},
                  {uart_ch341, 46, 2000},    {uart_unknown, 300, 100}, {uart_pl2303_ta, 300, 100},
                  {uart_16550, 50, 100}};
-    for (const auto &c : cases) EXPECT_EQ(uart_close_pause_ms(c.kind, c.rate), c.pause_ms) << c.kind << " " << c.rate;
+    for (const auto &c : cases)
+        EXPECT_EQ(uart_close_pause_ms(c.kind, c.rate), c.pause_ms) << c.kind << " " << c.rate;
 }
 
 TEST_F(Serial, OpenAppliesTheLineSettings)

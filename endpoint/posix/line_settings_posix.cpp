@@ -50,7 +50,9 @@ bool apply_speed(int fd, termios *t, std::int32_t baud_rate)
     if (tcsetattr(fd, TCSANOW, t) != 0 && errno != EINVAL) return false;
     // A driver that reports the rate its chip makes (cp210x, pl2303) passes
     // where that is near enough.
-    if (speed == B0) return set_custom_rate(fd, baud_rate) && rate_close_enough(baud_rate, current_custom_rate(fd));
+    if (speed == B0)
+        return set_custom_rate(fd, baud_rate) &&
+               rate_close_enough(baud_rate, current_custom_rate(fd));
     termios now;
     return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == speed && cfgetispeed(&now) == speed;
 }

@@ -70,8 +70,9 @@ uart_rules pl2303_rules(const char *port_device)
     std::snprintf(path, sizeof path, "%s/../../bDeviceClass", port_device);
     const long device_class = read_hex(path);
     std::snprintf(path, sizeof path, "%s/../../bMaxPacketSize0", port_device);
-    if (device_class == 2 || !read_attribute(path, text, sizeof text) || std::strtol(text, nullptr, 10) != 64)
-        return {uart_pl2303_h, clock};
+    const bool legacy = device_class == 2 || !read_attribute(path, text, sizeof text) ||
+                        std::strtol(text, nullptr, 10) != 64;
+    if (legacy) return {uart_pl2303_h, clock};
     std::snprintf(path, sizeof path, "%s/../../version", port_device);
     if (!read_attribute(path, text, sizeof text)) return unknown_uart;
     const double usb_version = std::strtod(text, nullptr);
@@ -138,8 +139,10 @@ uart_rules uart_rules_of(int fd)
     if (!device_driver(device, sizeof device, driver, sizeof driver)) return unknown_uart;
     if (std::strcmp(driver, "ftdi_sio") == 0) return ftdi_rules(device);
     if (std::strcmp(driver, "pl2303") == 0) return pl2303_rules(device);
-    // The CP210x driver works out the rate its part makes and reports it.
-    if (std::strcmp(driver, "ch341-uart") == 0) return {uart_ch341, 48000000, ch341_without_handshake()};
+    if (std::strcmp(driver, "ch341-uart") == 0)
+        return {uart_ch341, 48000000, ch341_without_handshake()};
+    // cp210x works out the rate its part makes and reports that one: its
+    // report is trusted, as for the drivers below that are not named.
     serial_struct info;
     // ioctl: 0 on success, -1 on failure.
     if (ioctl(fd, TIOCGSERIAL, &info) != 0 || info.baud_base <= 0) return unknown_uart;

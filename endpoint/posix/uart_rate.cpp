@@ -1,9 +1,9 @@
 // The rate rules of the UARTs that Linux drivers program in known ways:
 // the 8250 core's whole divisor, the PL011's sixty-fourths, the eighths of
 // FTDI's USB adapters, the prescaler and divisor of WCH's CH340/CH341 and
-// the rate table and divisors of Prolific's PL2303. Each follows its driver's arithmetic (the divisor
-// it rounds to, the bounds it keeps) and then the chip's reading of the
-// divisor.
+// the rate table and divisors of Prolific's PL2303. Each follows its
+// driver's arithmetic (the divisor it rounds to, the bounds it keeps) and
+// then the chip's reading of the divisor.
 #include "uart_rate.h"
 
 #include <iterator>
@@ -118,7 +118,8 @@ ch341_registers ch341_program(std::int64_t clock, std::int64_t rate)
         fact = 0;
     }
     // The next divisor where it comes nearer, in sixteenths as the driver.
-    if (16 * clock / (clk_div * div) - 16 * rate >= 16 * rate - 16 * clock / (clk_div * (div + 1))) ++div;
+    const std::int64_t above = 16 * clock / (clk_div * div) - 16 * rate;
+    if (above >= 16 * rate - 16 * clock / (clk_div * (div + 1))) ++div;
     if (fact == 1 && div % 2 == 0) {
         div /= 2;
         fact = 0;
@@ -131,7 +132,8 @@ ch341_registers ch341_program(std::int64_t clock, std::int64_t rate)
 std::int32_t ch341_chip_rate(std::int64_t clock, ch341_registers r)
 {
     const std::int64_t div = r.divisor == 0 ? 256 : 0x100 - r.divisor;
-    return static_cast<std::int32_t>(div_closest(clock, ch341_clock_divisor(r.prescaler & 3, r.prescaler >> 2 & 1) * div));
+    const std::int64_t clk_div = ch341_clock_divisor(r.prescaler & 3, r.prescaler >> 2 & 1);
+    return static_cast<std::int32_t>(div_closest(clock, clk_div * div));
 }
 
 // The rates that pl2303 sends to the chip as they are (the chip knows them);
@@ -183,7 +185,8 @@ std::int32_t rate_pl2303(uart_kind kind, std::int64_t clock, std::int64_t rate)
                                  : kind == uart_pl2303_hx || kind == uart_pl2303_ta ? 6000000
                                                                                       : 12000000;
     if (rate > highest) rate = highest;
-    if (kind == uart_pl2303_g || pl2303_nearest_direct(rate) == rate) return static_cast<std::int32_t>(rate);
+    if (kind == uart_pl2303_g || pl2303_nearest_direct(rate) == rate)
+        return static_cast<std::int32_t>(rate);
     return pl2303_divisor_rate(clock, rate, kind == uart_pl2303_ta || kind == uart_pl2303_tb);
 }
 
