@@ -280,15 +280,22 @@ def wait_held(player, timeout=5):
     raise RuntimeError("the run never raised DTR on the chip")
 
 
+def loadm_header(data):
+    """The LOADM header of -h8000: the start and end addresses, low byte
+    first."""
+    return bytes([0x00, 0x80, (0x8000 + len(data)) & 0xFF, (0x8000 + len(data)) >> 8])
+
+
 def check_sends(guest, checks, player, prog):
     """Sends at 115200 (7 data bits: bit 7 dropped on the wire) and at 57600
     (8 data bits), exact on the wire."""
     chip = player.chip.name
-    header = bytes([0x00, 0x80, (0x8000 + len(prog)) & 0xFF, (0x8000 + len(prog)) >> 8])
+    header = loadm_header(prog)
     cases = [(f"e /data/prog {ADAPTER} -h8000", mask7(hispeed(header + prog)), "e -h8000 at 115200, 7 bits"),
              (f"c /data/prog {ADAPTER}", mask7(prog), "c at 115200, 7 bits"),
              (f"c /data/all256 {ADAPTER} -b57600", bytes(range(256)) * 8, "c of all 256 values at 57600, 8 bits"),
-             (f"e /data/prog {ADAPTER} -b57600", hispeed(prog), "e at 57600")]
+             (f"e /data/prog {ADAPTER} -b57600", hispeed(prog), "e at 57600"),
+             (f"c /data/prog {ADAPTER} -b57600 -h8000", loadm_header(prog) + prog, "c -h8000 at 57600")]
     if not player.chip.full:
         cases = cases[2:3]
     for command, want, what in cases:
@@ -408,7 +415,9 @@ def check_paced(guest, checks, player, paced):
     checks.expect(status == 0 and wire_s >= need, f"{chip}: the {size // 1024} KiB send is paced "
                   f"({wire_s:.2f} s on the wire, at least {need:.2f} s)", out)
     if control:
-        checks.expect(len(gaps) <= len(control[3]) + 2, f"{chip}: the buffer runs empty between the first "
+        # A tool that let the line run dry at each of its 2048-byte chunks
+        # would show 32 gaps; the guest's own stalls show a few either way.
+        checks.expect(len(gaps) <= len(control[3]) + 5, f"{chip}: the buffer runs empty between the first "
                       f"and the last byte of 64 KiB at 115200 no more than under cat ({len(gaps)} times, "
                       f"cat {len(control[3])})", str(gaps[:10]))
 
