@@ -29,8 +29,8 @@ all:
 # suites run side by side, as many at once as there are CPUs, each with
 # resources of its own (a build folder, the Wine prefix, a guest's
 # sockets), and each one's output shown whole when it ends.
-SUITES := suite-arm-guests suite-acm-guest suite-wine suite-sanitize suite-usb-guest suite-armhf \
-	suite-native suite-16550-guest
+SUITES := suite-chip-guest suite-arm-guests suite-acm-guest suite-wine suite-sanitize \
+	suite-usb-guest suite-armhf suite-native suite-16550-guest
 .PHONY: $(SUITES)
 test: all
 	@rm -f $(SKIPPED)
@@ -56,6 +56,8 @@ suite-usb-guest:
 	@sh tests/guest/run.sh $(BUILD) $(SKIPPED) usb_suite
 suite-acm-guest:
 	@sh tests/guest/run.sh $(BUILD) $(SKIPPED) acm_suite
+suite-chip-guest:
+	@sh tests/guest/run.sh $(BUILD) $(SKIPPED) chip_suite
 suite-arm-guests:
 	@sh tests/guest/run_arm.sh $(BUILD) $(CURDIR)/build-arm64/vesklo $(CURDIR)/build-armhf/vesklo $(SKIPPED)
 

@@ -369,6 +369,39 @@ TEST(SerialSettings, RatesEachUartMakes)
         {uart_ftdi_h, 120000000, 10000000, 0, false},
         {uart_ftdi_h, 120000000, 12000000, 12000000, true},
         {uart_ftdi_h, 120000000, 12500000, 9600, false},
+        // CH340/CH341: ch341 clamps to 46 baud..3 MBd, programs the chip with
+        // the clamped rate and keeps the rate asked in termios.
+        {uart_ch341, 48000000, 40, 46, false},
+        {uart_ch341, 48000000, 45, 46, false},
+        {uart_ch341, 48000000, 46, 46, true},
+        {uart_ch341, 48000000, 110, 110, true},
+        {uart_ch341, 48000000, 9600, 9615, true},
+        {uart_ch341, 48000000, 23438, 23438, true},
+        {uart_ch341, 48000000, 115200, 115385, true},
+        {uart_ch341, 48000000, 921600, 923077, true},
+        {uart_ch341, 48000000, 2000000, 2000000, true},
+        {uart_ch341, 48000000, 2500000, 2000000, false},
+        {uart_ch341, 48000000, 3000000, 3000000, true},
+        {uart_ch341, 48000000, 3100000, 3000000, false},
+        {uart_ch341, 48000000, 4000000, 3000000, false},
+        {uart_ch341, 48000000, 12000000, 3000000, false},
+        // PL2303: the driver's table of rates sent as they are, other rates
+        // as 12 MHz * 32 over a mantissa and 4^n (H, HX, HXD) or 2^n (TA,
+        // TB); each type's highest rate; the G takes any rate.
+        {uart_pl2303_ta, 12000000, 115200, 115200, true},
+        {uart_pl2303_ta, 12000000, 250001, 250163, true},
+        {uart_pl2303_ta, 12000000, 50, 50, true},
+        {uart_pl2303_ta, 12000000, 123457, 123473, true},
+        {uart_pl2303_ta, 12000000, 3500000, 3522936, true},
+        {uart_pl2303_ta, 12000000, 7000000, 6000000, false},
+        {uart_pl2303_tb, 12000000, 7000000, 7111111, true},
+        {uart_pl2303_tb, 12000000, 12000000, 12000000, true},
+        {uart_pl2303_hx, 12000000, 123457, 123711, true},
+        {uart_pl2303_hx, 12000000, 10, 46, false},
+        {uart_pl2303_hxd, 12000000, 12000000, 12000000, true},
+        {uart_pl2303_h, 12000000, 20, 46, false},
+        {uart_pl2303_h, 12000000, 2000000, 1228800, false},
+        {uart_pl2303_g, 12000000, 250001, 250001, true},
         // Any other UART (8250_dw, 8250_exar, LPSS, a pseudo-terminal) is
         // trusted to report the rate it makes.
         {uart_unknown, 0, 76800, 76800, true},
@@ -379,6 +412,20 @@ TEST(SerialSettings, RatesEachUartMakes)
         EXPECT_EQ(made, c.made) << c.kind << " " << c.clock << " " << c.asked;
         EXPECT_EQ(rate_close_enough(c.asked, made), c.close_enough) << c.kind << " " << c.asked;
     }
+}
+
+TEST(SerialSettings, CloseWaitsForTheChipsBuffer)
+{
+    // The CH340/CH341's 32 bytes at 10 bits each, between 100 ms and 2 s.
+    const struct {
+        uart_kind kind;
+        std::int32_t rate;
+        int pause_ms;
+    } cases[] = {{uart_ch341, 115200, 100}, {uart_ch341, 2400, 134}, {uart_ch341, 300, 1067},
+                 {uart_ch341, 46, 2000},    {uart_unknown, 300, 100}, {uart_pl2303_ta, 300, 100},
+                 {uart_16550, 50, 100}};
+    for (const auto &c : cases)
+        EXPECT_EQ(uart_close_pause_ms(c.kind, c.rate), c.pause_ms) << c.kind << " " << c.rate;
 }
 
 TEST_F(Serial, OpenAppliesTheLineSettings)

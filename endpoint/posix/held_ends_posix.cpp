@@ -18,10 +18,13 @@ struct held_end {
     const char *port;   // the port's name; null for a disk file
     kept_settings kept;
     bool data_arrived;
+    int pause_ms;       // how long its close pauses after the drain
 };
 
-held_end ends[2] = {{-1, 0, 0, nullptr, {0, 0, false}, false},
-                    {-1, 0, 0, nullptr, {0, 0, false}, false}};
+constexpr int usual_pause_ms = 100;
+
+held_end ends[2] = {{-1, 0, 0, nullptr, {0, 0, false}, false, usual_pause_ms},
+                    {-1, 0, 0, nullptr, {0, 0, false}, false, usual_pause_ms}};
 
 // The ports' descriptors again, where the signal handler may read them.
 volatile std::sig_atomic_t port_fds[2] = {-1, -1};
@@ -107,7 +110,7 @@ void hold_end(int fd, const char *port_name)
     // had is held all the same, only not found as the other end.
     const bool known = fstat(fd, &st) == 0;
     ends[slot] = {fd, known ? st.st_dev : 0, known ? st.st_ino : 0, port_name, {0, 0, false},
-                  false};
+                  false, usual_pause_ms};
     if (!port_name) return;
     catch_ending_signals();
     port_fds[slot] = fd;
@@ -135,6 +138,17 @@ kept_settings held_port_kept(int fd)
 {
     const held_end *e = port_of(fd);
     return e ? e->kept : kept_settings{0, 0, false};
+}
+
+void note_held_port_pause(int fd, int pause_ms)
+{
+    if (held_end *e = port_of(fd)) e->pause_ms = pause_ms;
+}
+
+int held_port_pause_ms(int fd)
+{
+    const held_end *e = port_of(fd);
+    return e ? e->pause_ms : usual_pause_ms;
 }
 
 void note_data_arrived(int fd)

@@ -25,6 +25,13 @@ void note_held_port_kept(int fd, const kept_settings &kept);
 // What the port fd kept of its settings; all zero for no port of this run.
 kept_settings held_port_kept(int fd);
 
+// Notes how long the close of the port fd, held by this run, pauses after
+// its drain, in ms.
+void note_held_port_pause(int fd, int pause_ms);
+
+// That pause; 100 ms where none was noted.
+int held_port_pause_ms(int fd);
+
 // Notes that data has arrived on the port fd: from now on silence ends
 // its input.
 void note_data_arrived(int fd);

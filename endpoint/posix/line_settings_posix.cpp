@@ -7,6 +7,7 @@
 
 #include "custom_rate.h"
 #include "failure_record.h"
+#include "held_ends_posix.h"
 #include "uart_rate.h"
 
 namespace {
@@ -47,7 +48,11 @@ bool apply_speed(int fd, termios *t, std::int32_t baud_rate)
     // nothing else changes); the read-back decides either way.
     if (cfsetspeed(t, speed != B0 ? speed : B38400) != 0) return false;
     if (tcsetattr(fd, TCSANOW, t) != 0 && errno != EINVAL) return false;
-    if (speed == B0) return set_custom_rate(fd, baud_rate) && current_custom_rate(fd) == baud_rate;
+    // A driver that reports the rate its chip makes (cp210x, pl2303) passes
+    // where that is near enough.
+    if (speed == B0)
+        return set_custom_rate(fd, baud_rate) &&
+               rate_close_enough(baud_rate, current_custom_rate(fd));
     termios now;
     return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == speed && cfgetispeed(&now) == speed;
 }
@@ -110,14 +115,14 @@ namespace {
 // A driver reports the rate asked for even where its UART runs at another
 // or at none; the far end would disagree. Where the UART's rules are
 // known, the rate it makes is judged instead. Returns false, with the
-// refusal noted, when the UART would not run within 2% of baud_rate.
-bool uart_makes(int fd, std::int32_t baud_rate)
+// refusal noted, when the UART would not run within 2% of baud_rate; *made
+// is the rate it would run at.
+bool uart_makes(int fd, const uart_rules &uart, std::int32_t baud_rate, std::int32_t *made)
 {
-    const uart_rules uart = uart_rules_of(fd);
-    std::int32_t made = uart_rate_made(uart.kind, uart.clock_hz, baud_rate);
-    if (made == uart_keeps_rate) made = rate_of(fd);
-    if (rate_close_enough(baud_rate, made)) return true;
-    note_rate_refused(EINVAL, baud_rate, made);
+    *made = uart_rate_made(uart.kind, uart.clock_hz, baud_rate);
+    if (*made == uart_keeps_rate) *made = rate_of(fd);
+    if (rate_close_enough(baud_rate, *made)) return true;
+    note_rate_refused(EINVAL, baud_rate, *made);
     return false;
 }
 
@@ -127,7 +132,9 @@ bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role, kept_set
 {
     // Judged before anything changes where the rules are known; where only
     // the read-back can tell, the settings read here go back on a refusal.
-    if (!uart_makes(fd, baud_rate)) return false;
+    const uart_rules uart = uart_rules_of(fd);
+    std::int32_t made = 0;
+    if (!uart_makes(fd, uart, baud_rate, &made)) return false;
     saved_line before;
     termios t;
     // tcgetattr: 0 on success, -1 on failure.
@@ -142,6 +149,10 @@ bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role, kept_set
         return false;
     }
     *kept = kept_of(fd, t);
+    // A handshake that the driver drops, though termios keeps it, is kept
+    // settings like any other.
+    if (uart.drops_handshake && (t.c_cflag & CRTSCTS)) kept->no_handshake = true;
+    note_held_port_pause(fd, uart_close_pause_ms(uart.kind, made));
     // Pseudo-terminals have no modem lines, so a refusal is not an error.
     const int dtr = TIOCM_DTR;
     ioctl(fd, TIOCMBIS, &dtr);

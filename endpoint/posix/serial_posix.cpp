@@ -22,9 +22,6 @@ constexpr int quiet_end_ms = 2000;
 constexpr int gather_pause_ms = 50;
 constexpr int stall_notice_ms = 5000;
 constexpr int queue_poll_ms = 100;
-// The pause between the drain and the close, for the last bytes to leave
-// the device's own buffer before the close drops the modem lines.
-constexpr int close_pause_ms = 100;
 
 // A hung-up port (a USB adapter pulled out, vhangup, a closed far side of a
 // pseudo-terminal) reads 0 at once, which must not pass for the silence
@@ -94,7 +91,8 @@ bool drain(int fd, const char *name)
     return drained;
 }
 
-// Pauses close_pause_ms after a drain, watching the port for a hang-up
+// Pauses after a drain, for the last bytes to leave the device's own
+// buffer before the close drops the modem lines (held_port_pause_ms), watching the port for a hang-up
 // all the while and once more at the end: a USB device that goes away
 // empties its driver's queue before the hang-up comes (cdc-acm counts
 // nothing queued from the moment it is disconnected, and hangs up only
@@ -105,7 +103,7 @@ bool pause_watching(int fd)
 {
     // poll asked for no events wakes only on a hang-up or an error, which
     // it reports whether asked or not.
-    const short seen = wait_for(fd, 0, close_pause_ms);
+    const short seen = wait_for(fd, 0, held_port_pause_ms(fd));
     if ((seen & (POLLHUP | POLLERR | POLLNVAL)) == 0 && !hung_up(fd)) return true;
     note_failure(cause_hung_up, EIO);
     return false;

@@ -25,10 +25,12 @@ kdir=$cache/$image
 # The modules the guests load beyond the kernel: the virtio console, the
 # USB host controller with the FTDI adapter's driver, and the dummy host
 # and device controller with the gadget framework's ACM function and the
-# host's CDC-ACM driver (a board with native USB); module_order.py adds
+# host's CDC-ACM driver (a board with native USB), FunctionFS and the
+# drivers of the chips it plays (CH340, CP2102, PL2303); module_order.py adds
 # what they depend on. The cache keeps only these files and the kernel; a
 # cache that lacks one is filled from the package again.
-modules="virtio_pci virtio_console xhci_pci ftdi_sio dummy_hcd libcomposite usb_f_acm cdc_acm"
+modules="virtio_pci virtio_console xhci_pci ftdi_sio dummy_hcd libcomposite usb_f_acm cdc_acm
+    usb_f_fs ch341 cp210x pl2303"
 if [ ! -f "$kdir/vmlinuz" ] || ! python3 "$here/module_order.py" "$kdir" $modules >/dev/null 2>&1; then
     tmp=$cache/$image.tmp.$$
     rm -rf "$tmp" && mkdir -p "$tmp"
@@ -51,6 +53,8 @@ rm -rf "$root"
 mkdir -p "$root/bin" "$root/lib/modules" "$root/data" "$root/dev" "$root/proc" "$root/sys" "$root/tmp"
 cp "$(command -v busybox)" "$root/bin/busybox"
 cp "$vesklo" "$root/bin/vesklo"
+# The program that plays USB serial chips to their drivers (chip_suite.py).
+gcc -static -O2 -o "$root/bin/chip_gadget" "$here/chip_gadget.c" -lpthread
 # The libraries the tool loads, at the paths it loads them from.
 ldd "$vesklo" | awk '/=>/ {print $3} /^\t\/.*ld-linux/ {print $1}' | while read -r lib; do
     [ -f "$lib" ] || continue
