@@ -12,6 +12,8 @@
 //                               without RTS/CTS, whatever it is asked;
 //   VESKLO_STANDIN_REFUSE_CS7=1  the terminal refuses 7 data bits, as some
 //                               USB adapters do;
+//   VESKLO_STANDIN_SET_ONCE=1   the terminal takes its settings once, and
+//                               refuses any later change with EIO;
 //   VESKLO_STANDIN_RUNS_AT=38400  the terminal takes a standard rate given
 //                               by tcsetattr but runs at 38400 (Wine
 //                               leaves a port so); the termios2 calls that
@@ -136,6 +138,12 @@ extern "C" int tcsetattr(int fd, int action, const termios *t)
     }
     using tcsetattr_function = int (*)(int, int, const termios *);
     static const auto real = reinterpret_cast<tcsetattr_function>(dlsym(RTLD_NEXT, "tcsetattr"));
+    static bool set_once = false;
+    if (std::getenv("VESKLO_STANDIN_SET_ONCE") && set_once) {
+        errno = EIO;
+        return -1;
+    }
+    set_once = true;
     if (env_number("VESKLO_STANDIN_RUNS_AT") != 38400) return real(fd, action, t);
     termios running = *t;
     cfsetspeed(&running, B38400);

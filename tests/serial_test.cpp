@@ -544,6 +544,21 @@ TEST_F(Serial, ReceivesLateOddBurstsAndEndsWhenQuiet)
 // A refused open says why, and leaves the port's settings as they were:
 // also where only the read-back of the settings tells the refusal (a port
 // that takes 19200 and runs at 38400).
+// The end of a receive needs no change of the line's settings once data
+// has come: a receive on a line that takes settings only once ends all
+// the same, 2 s after the data.
+TEST_F(Serial, QuietEndNeedsNoNewSettings)
+{
+    const std::string data = pattern(700);
+    const running_tool tool = start_vesklo({"c", pty.path, "out", "-b9600"}, dir,
+                                           {false, {}, standin("VESKLO_STANDIN_SET_ONCE=1")});
+    ASSERT_TRUE(wait_for_raw(pty.slave));
+    write_all(pty.master, data);
+    const run_result r = wait_vesklo(tool);
+    EXPECT_EQ(r.status, 0) << r.output << r.errors;
+    EXPECT_TRUE(read_file(at("out")) == data);
+}
+
 TEST_F(Serial, OpenFailuresSayWhy)
 {
     write_file(at("src"), "x");
