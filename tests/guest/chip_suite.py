@@ -17,7 +17,7 @@ import sys
 import threading
 import time
 
-from guest_lib import Checks, Guest, hispeed, pattern, socket_chardevs
+from guest_lib import Checks, Guest, hispeed, pattern, socket_chardevs, wait_device
 
 ADAPTER = "/dev/ttyUSB0"
 CTL = "/tmp/chip.ctl"
@@ -250,11 +250,7 @@ def reqs(lines):
 
 
 def wait_adapter(guest, present):
-    wanted, other = ("-e", "! -e") if present else ("! -e", "-e")
-    _, status = guest.run(f"n=0; while [ {other} {ADAPTER} ] && [ $n -lt 100 ]; "
-                          f"do sleep 0.1; n=$((n+1)); done; [ {wanted} {ADAPTER} ]")
-    if status != 0:
-        raise RuntimeError(f"{ADAPTER} did not {'appear' if present else 'go'}")
+    wait_device(guest, ADAPTER, present)
 
 
 def background(guest, command, tag):

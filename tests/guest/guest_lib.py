@@ -119,6 +119,16 @@ def until(guest, condition, what, timeout=10):
         raise RuntimeError(f"{what} did not come within {timeout} s")
 
 
+def wait_device(guest, device, present):
+    """Waits up to 10 s in the guest until device is there (present) or
+    gone; raises when it did not appear or go."""
+    wanted, other = ("-e", "! -e") if present else ("! -e", "-e")
+    _, status = guest.run(f"n=0; while [ {other} {device} ] && [ $n -lt 100 ]; "
+                          f"do sleep 0.1; n=$((n+1)); done; [ {wanted} {device} ]")
+    if status != 0:
+        raise RuntimeError(f"{device} did not {'appear' if present else 'go'}")
+
+
 def reset_port(guest, device):
     """Leaves device as a run does not: cooked, without the handshake, so
     that wait_raw can tell when a run has set it up."""

@@ -24,7 +24,7 @@ import threading
 import time
 
 from guest_lib import (Checks, Guest, ended_beside_control, hispeed, holds_bytes, pattern,
-                       quiet_end_check, socket_chardevs)
+                       quiet_end_check, socket_chardevs, wait_device)
 
 ADAPTER = "/dev/ttyUSB0"
 HUNG_UP = "; the port hung up (unplugged, or the line dropped)"
@@ -296,11 +296,7 @@ def wait_held(trace, timeout=3):
 
 
 def wait_adapter(guest, present):
-    wanted, other = ("-e", "! -e") if present else ("! -e", "-e")
-    _, status = guest.run(f"n=0; while [ {other} {ADAPTER} ] && [ $n -lt 100 ]; "
-                          f"do sleep 0.1; n=$((n+1)); done; [ {wanted} {ADAPTER} ]")
-    if status != 0:
-        raise RuntimeError(f"{ADAPTER} did not {'appear' if present else 'go'}")
+    wait_device(guest, ADAPTER, present)
 
 
 def check_sends(guest, checks, prog):
