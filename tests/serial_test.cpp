@@ -779,13 +779,14 @@ TEST_F(WineSerial, SendAndReceiveThroughCom1)
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(received == code);
 
+    set_cooked(pty.slave, B9600, 0);
     std::thread tool([&] { r = run_vesklo({"d", "COM1", "out", "-b9600"}, dir); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    ASSERT_TRUE(wait_for_handshake(pty.slave)) << "the receive never took the port";
     const auto last_write = send_in_bursts(pty.master, code, 100);
     tool.join();
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(read_file(at("out")) == data);
-    EXPECT_GE(clock_type::now() - last_write, std::chrono::milliseconds(1900));
+    EXPECT_GE(clock_type::now() - last_write, std::chrono::milliseconds(2000));
 }
 
 TEST_F(WineSerial, EmptySendDoesNotHangAndUnmappedPortsFail)
@@ -1054,7 +1055,10 @@ TEST_F(WineSerial, PortGoneFailsTheTransfer)
         const bool receive = c.args[1] == "COM1";
         if (receive) write_all(line.master, data);
         else read_master(line.master, data.size());
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // The line goes once the receive holds what was sent (a send is
+        // under way once its bytes have come).
+        ASSERT_TRUE(wait_until([&] { return !receive || read_file(at("out")).size() == data.size(); }))
+            << "the receive never got what was sent";
         close(line.master);
         line.master = -1;
         const run_result r = wait_vesklo(tool);
@@ -1107,11 +1111,15 @@ TEST_F(WineSerial, CtrlCLeavesThePortFree)
     set_cooked(pty.slave, B9600, 0);
     const running_tool tool = start_vesklo({"c", "big", "COM1", "-b9600"}, dir);
     ASSERT_TRUE(wait_for_handshake(pty.slave));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ASSERT_TRUE(wait_until([&] { return waiting(pty.master) > 0; })) << "the send never began";
+    const control_run control = start_control(100);
     const auto signalled = clock_type::now();
     kill(tool.pid, SIGINT);
+    kill(control.pid, SIGINT);
+    const auto control_ended = control_took(control, signalled);
     run_result r = wait_vesklo(tool);
-    EXPECT_LT(clock_type::now() - signalled, std::chrono::seconds(3));
+    // Wine's own ending takes its time: within 3 s beyond the control.
+    EXPECT_LT(clock_type::now() - signalled, control_ended + std::chrono::seconds(3));
     EXPECT_EQ(r.output.find("finish"), std::string::npos);
     std::thread reader([&] { read_master(pty.master, 1 << 22); });
     r = run_vesklo({"c", "src", "COM1", "-b9600"}, dir);
