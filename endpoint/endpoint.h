@@ -20,9 +20,11 @@ constexpr endpoint_handle invalid_handle = -1;
 enum endpoint_role { role_source, role_destination };
 
 // Opens name as the given end. A name beginning with "COM" is a serial port,
-// driven at baud_rate; so is a path that opens as a terminal device. Any
-// other name is a disk file, held exclusively while it is open. Returns the
-// handle, or invalid_handle with nothing left open or changed.
+// driven at baud_rate; so is a path that opens as a terminal device (on
+// Windows, a name that opens a communications device, and a COM name typed
+// alone in any case). Any other name is a disk file, held exclusively while
+// it is open. Returns the handle, or invalid_handle with nothing left open
+// or changed.
 endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_role role);
 
 // Reads up to count bytes. Returns the number read, 0 at the end of the
@@ -59,9 +61,11 @@ struct kept_settings {
 // everything, and where there is no line to tell (a pseudo-terminal).
 kept_settings file_kept_settings(endpoint_handle handle);
 
-// Closes the handle; a serial port is first drained and then given 100 ms.
-// Returns false when the platform reported a failure on closing (written
-// data may then be lost); the handle is closed in either case.
+// Closes the handle; a serial port is first drained and then given a pause
+// for the last bytes to leave its chip (100 ms, longer where the chip's
+// buffer needs it), a hang-up meanwhile failing the close. Returns false
+// when the platform reported a failure on closing (written data may then
+// be lost); the handle is closed in either case.
 bool file_close(endpoint_handle handle);
 
 // What is known of why an endpoint operation failed, beyond the system's
