@@ -416,12 +416,14 @@ TEST(SerialSettings, RatesEachUartMakes)
 
 TEST(SerialSettings, CloseWaitsForTheChipsBuffer)
 {
-    // The CH340/CH341's 32 bytes at 10 bits each, between 100 ms and 2 s.
+    // The CH340/CH341's two 32-byte packets at 10 bits a byte, between
+    // 100 ms and 2 s.
     const struct {
         uart_kind kind;
         std::int32_t rate;
         int pause_ms;
-    } cases[] = {{uart_ch341, 115200, 100}, {uart_ch341, 2400, 134}, {uart_ch341, 300, 1067},
+    } cases[] = {{uart_ch341, 115200, 100}, {uart_ch341, 2400, 267}, {uart_ch341, 600, 1067},
+                 {uart_ch341, 300, 2000},
                  {uart_ch341, 46, 2000},    {uart_unknown, 300, 100}, {uart_pl2303_ta, 300, 100},
                  {uart_16550, 50, 100}};
     for (const auto &c : cases)

@@ -198,9 +198,10 @@ std::int32_t rate_pl2303(uart_kind kind, std::int64_t clock, std::int64_t rate)
 int uart_close_pause_ms(uart_kind kind, std::int32_t rate)
 {
     // WCH publishes no size for the CH340/CH341's transmit buffer; it takes
-    // one 32-byte bulk packet at a time, so a drained port may still hold
-    // that much: 10 bits a byte (start, 8 data, stop).
-    constexpr std::int64_t ch341_buffer_bits = 32 * 10;
+    // 32-byte bulk packets, and a drained port may still hold the one on
+    // the line and one taken behind it: 64 bytes at 10 bits a byte (start,
+    // 8 data, stop).
+    constexpr std::int64_t ch341_buffer_bits = 64 * 10;
     if (kind != uart_ch341 || rate <= 0) return 100;
     const std::int64_t ms = (ch341_buffer_bits * 1000 + rate - 1) / rate;
     return static_cast<int>(ms < 100 ? 100 : ms > 2000 ? 2000 : ms);
