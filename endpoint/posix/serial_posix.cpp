@@ -92,8 +92,9 @@ bool drain(int fd, const char *name)
 }
 
 // Pauses after a drain, for the last bytes to leave the device's own
-// buffer before the close drops the modem lines (held_port_pause_ms), watching the port for a hang-up
-// all the while and once more at the end: a USB device that goes away
+// buffer before the close drops the modem lines (held_port_pause_ms),
+// watching the port for a hang-up all the while and once more at the end:
+// a USB device that goes away
 // empties its driver's queue before the hang-up comes (cdc-acm counts
 // nothing queued from the moment it is disconnected, and hangs up only
 // once it has killed its transfers; failed writes free the queue before
