@@ -17,7 +17,7 @@ import sys
 import threading
 import time
 
-from guest_lib import Checks, Guest, hispeed, pattern, socket_chardevs, wait_device
+from guest_lib import Checks, Guest, hispeed, pattern, socket_chardevs, wait_device, ended, outputs
 
 ADAPTER = "/dev/ttyUSB0"
 CTL = "/tmp/chip.ctl"
@@ -259,17 +259,6 @@ def background(guest, command, tag):
     '== TAG STATUS' to the console when it ends."""
     guest.run(f"({command} > /tmp/{tag}.out 2> /tmp/{tag}.err & echo $! > /tmp/{tag}.pid; wait $!; "
               f"s=$?; cut -d' ' -f1 /proc/uptime > /tmp/{tag}.end; echo \"== {tag} $s\") &")
-
-
-def ended(guest, tag, timeout=30):
-    _, found, at = guest.wait_console(rb"== %s (\d+)\r?\n" % tag.encode(), timeout)
-    return int(found.group(1)), at
-
-
-def outputs(guest, tag):
-    text, _ = guest.run(f"cat /tmp/{tag}.out; echo '=== stderr'; cat /tmp/{tag}.err")
-    out, _, err = text.replace("\r\n", "\n").partition("=== stderr\n")
-    return out, err
 
 
 def uptime_of(guest, path):

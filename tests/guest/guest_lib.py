@@ -129,6 +129,21 @@ def wait_device(guest, device, present):
         raise RuntimeError(f"{device} did not {'appear' if present else 'go'}")
 
 
+def ended(guest, tag, timeout=30):
+    """Waits for '== TAG STATUS' of a run started in the background; returns
+    its status and when it came."""
+    _, found, at = guest.wait_console(rb"== %s (\d+)\r?\n" % tag.encode(), timeout)
+    return int(found.group(1)), at
+
+
+def outputs(guest, tag):
+    """The standard output and error that the run TAG left in /tmp/TAG.out
+    and /tmp/TAG.err."""
+    text, _ = guest.run(f"cat /tmp/{tag}.out; echo '=== stderr'; cat /tmp/{tag}.err")
+    out, _, err = text.replace("\r\n", "\n").partition("=== stderr\n")
+    return out, err
+
+
 def reset_port(guest, device):
     """Leaves device as a run does not: cooked, without the handshake, so
     that wait_raw can tell when a run has set it up."""

@@ -24,7 +24,7 @@ import threading
 import time
 
 from guest_lib import (Checks, Guest, ended_beside_control, hispeed, holds_bytes, pattern,
-                       quiet_end_check, socket_chardevs, wait_device)
+                       quiet_end_check, socket_chardevs, wait_device, ended, outputs)
 
 ADAPTER = "/dev/ttyUSB0"
 HUNG_UP = "; the port hung up (unplugged, or the line dropped)"
@@ -267,17 +267,6 @@ def background(guest, command, tag):
     """Starts command in the guest; its outputs go to /tmp/TAG.out and .err,
     and '== TAG STATUS' to the console when it ends."""
     guest.run(f"({command} > /tmp/{tag}.out 2> /tmp/{tag}.err; echo \"== {tag} $?\") &")
-
-
-def ended(guest, tag, timeout=30):
-    _, found, at = guest.wait_console(rb"== %s (\d+)\r?\n" % tag.encode(), timeout)
-    return int(found.group(1)), at
-
-
-def outputs(guest, tag):
-    text, _ = guest.run(f"cat /tmp/{tag}.out; echo '=== stderr'; cat /tmp/{tag}.err")
-    out, _, err = text.replace("\r\n", "\n").partition("=== stderr\n")
-    return out, err
 
 
 def wait_held(trace, timeout=3):
