@@ -1,5 +1,5 @@
-// Endpoints: disk files and serial ports behind one set of operations, so
-// that the front end and the transfers never ask which kind they hold.
+// Endpoints: disk files and serial ports behind one set of operations; an
+// open answers which kind it found and what the later calls need of it.
 //
 // The POSIX and Windows implementations live in endpoint_posix.cpp and
 // endpoint_win32.cpp; the build picks one.
@@ -9,7 +9,7 @@
 #include <cstdint>
 
 // The platform's file handle (a file descriptor on POSIX, a HANDLE on
-// Windows), widened to an integer. The kind of endpoint is not stored.
+// Windows), widened to an integer.
 typedef std::intptr_t endpoint_handle;
 
 // What an open that failed returns: -1, INVALID_HANDLE_VALUE on Windows.
@@ -18,35 +18,6 @@ constexpr endpoint_handle invalid_handle = -1;
 // Which end of the transfer an endpoint is; a disk source is opened for
 // reading only, a disk destination is created or emptied.
 enum endpoint_role { role_source, role_destination };
-
-// Opens name as the given end. A name beginning with "COM" is a serial port,
-// driven at baud_rate; so is a path that opens as a terminal device (on
-// Windows, a name that opens a communications device, and a COM name typed
-// alone in any case). Any other name is a disk file, held exclusively while
-// it is open. Returns the handle, or invalid_handle with nothing left open
-// or changed.
-endpoint_handle file_open(const char *name, std::int32_t baud_rate, endpoint_role role);
-
-// Reads up to count bytes. Returns the number read, 0 at the end of the
-// input (for a port: 2 seconds of silence after data has arrived), or -1
-// when the read failed.
-std::int32_t file_read(endpoint_handle handle, void *buffer, std::int32_t count);
-
-// Writes all count bytes, in as many calls as the platform needs. Returns
-// count, or -1 when a write failed or wrote nothing; how much of the chunk
-// reached the endpoint is then unknown.
-std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t count);
-
-// Returns the low 32 bits of the endpoint's size, or -1 when the platform
-// cannot tell.
-std::int32_t file_size(endpoint_handle handle);
-
-// Milliseconds of the system's monotonic clock, in 64 bits, so that no
-// deadline or pace meets a wrap however long the system has been up.
-std::int64_t monotonic_ms();
-
-// True when handle is a serial port (its reads and writes follow the line).
-bool file_is_port(endpoint_handle handle);
 
 // What a port kept of its own settings where those asked of it did not
 // take, though the port accepted them: some drivers keep 8 data bits when
@@ -57,16 +28,54 @@ struct kept_settings {
     bool no_handshake;    // the port runs without RTS/CTS
 };
 
-// What the port handle kept; all zero for a disk file, for a port that took
-// everything, and where there is no line to tell (a pseudo-terminal).
-kept_settings file_kept_settings(endpoint_handle handle);
+// An open end of the run: the handle, and what its open learnt that the
+// later calls on it need. The caller owns it from file_open to file_close.
+struct endpoint {
+    endpoint_handle handle;  // invalid_handle when the open failed
+    const char *name;        // the name it was opened by; a port's notices show it
+    bool port;               // a serial port: its reads and writes follow the line
+    kept_settings kept;      // what a port kept of the settings asked; all zero
+                             // for a disk file, and where there is no line to tell
+    int close_pause_ms;      // how long a port's close waits after its drain, for
+                             // the last bytes to leave its chip
+    bool data_arrived;       // a port's input has begun: from now on silence ends it
+};
 
-// Closes the handle; a serial port is first drained and then given a pause
-// for the last bytes to leave its chip (100 ms, longer where the chip's
-// buffer needs it), a hang-up meanwhile failing the close. Returns false
-// when the platform reported a failure on closing (written data may then
-// be lost); the handle is closed in either case.
-bool file_close(endpoint_handle handle);
+// Opens name as the given end; other is the end already open (the source,
+// when the destination is opened), or null, so that a file or port named as
+// both ends is refused. A name beginning with "COM" is a serial port,
+// driven at baud_rate; so is a path that opens as a terminal device (on
+// Windows, a name that opens a communications device, and a COM name typed
+// alone in any case). Any other name is a disk file, held exclusively while
+// it is open. Returns the end, or one whose handle is invalid_handle with
+// nothing left open or changed and the failure saved for last_failure.
+endpoint file_open(const char *name, std::int32_t baud_rate, endpoint_role role,
+                   const endpoint *other);
+
+// Reads up to count bytes. Returns the number read, 0 at the end of the
+// input (for a port: 2 seconds of silence after data has arrived), or -1
+// when the read failed.
+std::int32_t file_read(endpoint *end, void *buffer, std::int32_t count);
+
+// Writes all count bytes, in as many calls as the platform needs. Returns
+// count, or -1 when a write failed or wrote nothing; how much of the chunk
+// reached the endpoint is then unknown.
+std::int32_t file_write(const endpoint *end, const void *buffer, std::int32_t count);
+
+// Returns the low 32 bits of the endpoint's size, or -1 when the platform
+// cannot tell.
+std::int32_t file_size(const endpoint *end);
+
+// Milliseconds of the system's monotonic clock, in 64 bits, so that no
+// deadline or pace meets a wrap however long the system has been up.
+std::int64_t monotonic_ms();
+
+// Closes the end; a serial port is first drained and then given its pause
+// (close_pause_ms) for the last bytes to leave its chip, a hang-up meanwhile
+// failing the close. Returns false when the platform reported a failure on
+// closing (written data may then be lost); the handle is closed in either
+// case.
+bool file_close(const endpoint *end);
 
 // What is known of why an endpoint operation failed, beyond the system's
 // error code.
@@ -95,15 +104,20 @@ struct endpoint_failure {
     std::int32_t rate_actual;  // and the rate the port runs at, 0 when unknown
     std::int32_t bits_asked;   // with cause_settings_refused: the data bits asked for
     std::int32_t bits_kept;    // and those the port kept, 0 when unknown
+    // A device refused for want of access: which access it lacked, and the
+    // group whose members have it (empty when joining none would help).
+    bool lacks_read, lacks_write;
+    char granting_group[64];
 };
 
 endpoint_failure last_failure();
 
 // Writes into text, NUL-terminated and cut to size, the system's reason for
-// the last failure on the endpoint called name, followed where it helps by a
+// the failure f of the endpoint called name, followed where it helps by a
 // hint: which access a device lacks and how users usually get it, a port
 // held by another program, the device a COM name maps to, the rate refused.
-void describe_failure(const char *name, char *text, std::size_t size);
+// Made from f and name alone: nothing is looked at again.
+void describe_failure(const endpoint_failure &f, const char *name, char *text, std::size_t size);
 
 // Returns name as the console shows it: name itself on POSIX; on Windows,
 // where names are held as UTF-8, converted to the ANSI code page, a

@@ -19,3 +19,8 @@ void note_rate_refused(int code, std::int32_t asked, std::int32_t actual);
 // for and those the port kept (0 when unknown), with the system's code.
 void note_settings_refused(int code, std::int32_t rate_asked, std::int32_t bits_asked,
                            std::int32_t rate_kept, std::int32_t bits_kept);
+
+// Saves a device refused for want of access (read, write or both), with
+// the group whose members have what it lacks, or null when joining none
+// would help.
+void note_access_refused(int code, bool lacks_read, bool lacks_write, const char *group);

@@ -5,9 +5,10 @@
 
 #include "reason_text.h"
 
-void describe_failure(const char *name, char *text, std::size_t size)
+#include "port_policy.h"
+
+void describe_failure(const endpoint_failure &f, const char *name, char *text, std::size_t size)
 {
-    const endpoint_failure f = last_failure();
     char reason[300] = "";
     system_reason(f, reason, sizeof reason);
     char hint[400] = "";
@@ -90,7 +91,10 @@ void tell_stalled(const char *name)
     static bool told = false;
     if (told) return;
     told = true;
-    print_reason_line(name, "the port has taken no data for 5 s: the receiver may not be ready "
-                            "(CTS off), or the cable may have no handshake lines; still waiting "
-                            "(Ctrl-C ends it)");
+    char text[300];
+    std::snprintf(text, sizeof text,
+                  "the port has taken no data for %d s: the receiver may not be ready (CTS off), "
+                  "or the cable may have no handshake lines; still waiting (Ctrl-C ends it)",
+                  stall_notice_ms / 1000);
+    print_reason_line(name, text);
 }

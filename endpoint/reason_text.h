@@ -16,6 +16,6 @@ void system_reason(const endpoint_failure &f, char *text, std::size_t size);
 void platform_hint(const endpoint_failure &f, const char *name, char *hint, std::size_t size);
 
 // Says on standard error, once in a run, that the port called name has
-// taken no data for 5 s (the far end not ready, or no handshake lines), and
-// that the wait goes on. Later calls print nothing.
+// taken no data for stall_notice_ms (the far end not ready, or no handshake
+// lines), and that the wait goes on. Later calls print nothing.
 void tell_stalled(const char *name);

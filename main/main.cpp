@@ -12,8 +12,8 @@
 
 namespace {
 
-transfer_result run_transfer(const run_settings &settings, endpoint_handle source,
-                             endpoint_handle destination, decode_report *code)
+transfer_result run_transfer(const run_settings &settings, endpoint *source,
+                             endpoint *destination, decode_report *code)
 {
     switch (settings.command) {
     case 'c': return copy_file(source, destination, settings.start_address);
@@ -25,12 +25,12 @@ transfer_result run_transfer(const run_settings &settings, endpoint_handle sourc
 enum failed_step { open_source, open_destination, read_source, write_destination };
 
 // Prints the failure message of step, naming the endpoint, on standard
-// output, where scripts read it, and the system's reason behind it on
+// output, where scripts read it, and the reason saved where it failed on
 // standard error. Returns the exit status of a failed run.
 int report_failure(failed_step step, const char *name)
 {
     char reason[600];
-    describe_failure(name, reason, sizeof reason);
+    describe_failure(last_failure(), name, reason, sizeof reason);
     const char *shown = shown_name(name);
     switch (step) {
     case open_source: std::printf("Can't open source file '%s'\n", shown); break;
@@ -65,9 +65,9 @@ void report_damage(const char *source, const decode_report &code)
 
 // A port that kept other settings than those asked still carries the
 // run; say what it kept and what that means.
-void warn_if_kept(endpoint_handle port, const char *name)
+void warn_if_kept(const endpoint &end)
 {
-    const kept_settings kept = file_kept_settings(port);
+    const kept_settings &kept = end.kept;
     char text[500] = "";
     if (kept.data_bits != 0)
         std::snprintf(text, sizeof text,
@@ -82,7 +82,7 @@ void warn_if_kept(endpoint_handle port, const char *name)
     else if (kept.no_handshake)
         std::snprintf(text, sizeof text,
                       "the port runs without RTS/CTS handshake: a fast line may lose data");
-    if (text[0] != '\0') print_reason_line(name, text);
+    if (text[0] != '\0') print_reason_line(end.name, text);
 }
 
 // The serial ports present, one a line; none found is said on standard
@@ -127,32 +127,30 @@ int vesklo_main(int argc, char **argv)
         std::printf("%s", usage_text);
         return 1;
     }
-    const endpoint_handle source = file_open(settings.source, settings.baud_rate, role_source);
-    if (source == invalid_handle) return report_failure(open_source, settings.source);
-    const endpoint_handle destination =
-        file_open(settings.destination, settings.baud_rate, role_destination);
-    if (destination == invalid_handle) {
+    endpoint source = file_open(settings.source, settings.baud_rate, role_source, nullptr);
+    if (source.handle == invalid_handle) return report_failure(open_source, settings.source);
+    endpoint destination =
+        file_open(settings.destination, settings.baud_rate, role_destination, &source);
+    if (destination.handle == invalid_handle) {
         report_failure(open_destination, settings.destination);
-        file_close(source);
+        file_close(&source);
         return 1;
     }
-    warn_if_kept(source, settings.source);
-    warn_if_kept(destination, settings.destination);
-    // Chunks between disk files come faster than a console shows dots.
-    show_every_dot(file_is_port(source) || file_is_port(destination));
+    warn_if_kept(source);
+    warn_if_kept(destination);
     decode_report code = {0, 0, false};
     int status = 0;
-    switch (run_transfer(settings, source, destination, &code)) {
+    switch (run_transfer(settings, &source, &destination, &code)) {
     case transfer_read_failed: status = report_failure(read_source, settings.source); break;
     case transfer_write_failed:
         status = report_failure(write_destination, settings.destination);
         break;
     case transfer_done: break;
     }
-    file_close(source);
+    file_close(&source);
     // A failed close of the destination can mean that written data never
     // reached it, so it counts as a failed write.
-    if (!file_close(destination) && status == 0)
+    if (!file_close(&destination) && status == 0)
         status = report_failure(write_destination, settings.destination);
     if (status != 0) return status;
     std::printf("\nfinish!\n");

@@ -5,6 +5,8 @@
 #include <cstring>
 
 fake_endpoints fake;
+endpoint fake_source = {3, "source", false, {0, 0, false}, 0, false};
+endpoint fake_destination = {4, "destination", false, {0, 0, false}, 0, false};
 
 std::vector<std::uint8_t> fake_endpoints::output() const
 {
@@ -13,9 +15,9 @@ std::vector<std::uint8_t> fake_endpoints::output() const
     return all;
 }
 
-std::int32_t file_read(endpoint_handle handle, void *buffer, std::int32_t count)
+std::int32_t file_read(endpoint *end, void *buffer, std::int32_t count)
 {
-    if (handle != fake_source) return -1;
+    if (end != &fake_source) return -1;
     const int index = fake.reads++;
     if (index == fake.failing_read) return -1;
     std::size_t n = std::min<std::size_t>(count, fake.input.size() - fake.position);
@@ -26,18 +28,18 @@ std::int32_t file_read(endpoint_handle handle, void *buffer, std::int32_t count)
     return static_cast<std::int32_t>(n);
 }
 
-std::int32_t file_write(endpoint_handle handle, const void *buffer, std::int32_t count)
+std::int32_t file_write(const endpoint *end, const void *buffer, std::int32_t count)
 {
-    if (handle != fake_destination) return -1;
+    if (end != &fake_destination) return -1;
     if (static_cast<int>(fake.writes.size()) == fake.failing_write) return -1;
     const auto *p = static_cast<const std::uint8_t *>(buffer);
     fake.writes.emplace_back(p, p + count);
     return count;
 }
 
-std::int32_t file_size(endpoint_handle handle)
+std::int32_t file_size(const endpoint *end)
 {
-    if (handle != fake_source) return -1;
+    if (end != &fake_source) return -1;
     return fake.size != -2 ? fake.size : static_cast<std::int32_t>(fake.input.size());
 }
 

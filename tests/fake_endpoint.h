@@ -21,5 +21,6 @@ struct fake_endpoints {
 };
 
 extern fake_endpoints fake;
-constexpr endpoint_handle fake_source = 3;
-constexpr endpoint_handle fake_destination = 4;
+// The two ends the transfers are given: disk files unless a test makes one
+// a port.
+extern endpoint fake_source, fake_destination;

@@ -110,22 +110,22 @@ TEST(Faults, EveryFaultGivesExactBytesOrAFailure)
     for (const auto &c : cases) {
         const std::string dir = make_temp_dir();
         write_file(dir + "/src", c.command == 'd' ? data + data : data);
-        const endpoint_handle src = file_open((dir + "/src").c_str(), 115200, role_source);
-        const endpoint_handle dst = file_open((dir + "/dst").c_str(), 115200, role_destination);
-        ASSERT_NE(src, invalid_handle);
-        ASSERT_NE(dst, invalid_handle);
-        reads = {static_cast<int>(src), c.read_script, 0};
-        writes = {static_cast<int>(dst), c.write_script, 0};
+        endpoint src = file_open((dir + "/src").c_str(), 115200, role_source, nullptr);
+        endpoint dst = file_open((dir + "/dst").c_str(), 115200, role_destination, &src);
+        ASSERT_NE(src.handle, invalid_handle);
+        ASSERT_NE(dst.handle, invalid_handle);
+        reads = {static_cast<int>(src.handle), c.read_script, 0};
+        writes = {static_cast<int>(dst.handle), c.write_script, 0};
         testing::internal::CaptureStdout();
         decode_report report{};
         transfer_result r = transfer_done;
-        if (c.command == 'c') r = copy_file(src, dst, no_header);
-        if (c.command == 'e') r = encode_file(src, dst, no_header);
-        if (c.command == 'd') r = decode_file(src, dst, &report);
+        if (c.command == 'c') r = copy_file(&src, &dst, no_header);
+        if (c.command == 'e') r = encode_file(&src, &dst, no_header);
+        if (c.command == 'd') r = decode_file(&src, &dst, &report);
         testing::internal::GetCapturedStdout();
         reads = writes = plan{};
-        file_close(src);
-        file_close(dst);
+        file_close(&src);
+        file_close(&dst);
         EXPECT_EQ(r, c.expected) << c.what;
         const std::string written = read_file(dir + "/dst");
         if (c.expected == transfer_done && c.command == 'c') {
@@ -154,9 +154,9 @@ TEST(Faults, OnlyADestinationWithDataIsTruncated)
         const std::string dst = dir + "/" + c.what;
         if (c.exists) write_file(dst, c.held);
         truncations = 0;
-        const endpoint_handle h = file_open(dst.c_str(), 115200, role_destination);
-        ASSERT_NE(h, invalid_handle) << c.what;
-        file_close(h);
+        const endpoint end = file_open(dst.c_str(), 115200, role_destination, nullptr);
+        ASSERT_NE(end.handle, invalid_handle) << c.what;
+        file_close(&end);
         EXPECT_EQ(truncations, c.truncations) << c.what;
         EXPECT_EQ(read_file(dst), "") << c.what;
     }

@@ -21,9 +21,9 @@ std::vector<std::uint8_t> run(char command, const std::vector<std::uint8_t> &inp
     fake.read_sizes = read_sizes;
     decode_report report{};
     transfer_result r = transfer_done;
-    if (command == 'c') r = copy_file(fake_source, fake_destination, no_header);
-    if (command == 'e') r = encode_file(fake_source, fake_destination, no_header);
-    if (command == 'd') r = decode_file(fake_source, fake_destination, &report);
+    if (command == 'c') r = copy_file(&fake_source, &fake_destination, no_header);
+    if (command == 'e') r = encode_file(&fake_source, &fake_destination, no_header);
+    if (command == 'd') r = decode_file(&fake_source, &fake_destination, &report);
     if (r != transfer_done) std::abort();
     return fake.output();
 }

@@ -438,8 +438,9 @@ TEST_F(Serial, OpenAppliesTheLineSettings)
     } cases[] = {{9600, true},  {115200, true}, {115200, true},  // 7 bits again: a pty keeps 8
                  {57600, true}, {12345, false}, {250000, false}};
     for (const auto &c : cases) {
-        const endpoint_handle h = file_open(pty.path.c_str(), c.rate, role_destination);
-        ASSERT_NE(h, invalid_handle) << c.rate;
+        const endpoint port = file_open(pty.path.c_str(), c.rate, role_destination, nullptr);
+        ASSERT_NE(port.handle, invalid_handle) << c.rate;
+        EXPECT_TRUE(port.port) << c.rate;
         const termios t = settings_of(pty.slave);
         if (c.standard) {
             EXPECT_EQ(cfgetospeed(&t), standard_speed(c.rate)) << c.rate;
@@ -459,27 +460,32 @@ TEST_F(Serial, OpenAppliesTheLineSettings)
         EXPECT_EQ(t.c_cc[VTIME], 0);
         // A destination writes without blocking (the tool waits itself, and
         // can tell a stalled line); a source's reads block.
-        EXPECT_TRUE(fcntl(static_cast<int>(h), F_GETFL) & O_NONBLOCK);
-        // The port is held: a second open fails.
-        EXPECT_EQ(file_open(pty.path.c_str(), c.rate, role_source), invalid_handle);
+        EXPECT_TRUE(fcntl(static_cast<int>(port.handle), F_GETFL) & O_NONBLOCK);
+        // The port is held: a second open fails, as the other end of the
+        // run or as a port held elsewhere.
+        EXPECT_EQ(file_open(pty.path.c_str(), c.rate, role_source, &port).handle, invalid_handle);
+        EXPECT_EQ(last_failure().cause, cause_same_file);
+        EXPECT_EQ(file_open(pty.path.c_str(), c.rate, role_source, nullptr).handle, invalid_handle);
+        EXPECT_EQ(last_failure().cause, cause_in_use);
         const auto start = clock_type::now();
-        EXPECT_TRUE(file_close(h));
+        EXPECT_TRUE(file_close(&port));
         // Nothing to send: the close waits only its 100 ms pause.
         EXPECT_LT(clock_type::now() - start, std::chrono::milliseconds(1000));
     }
-    const endpoint_handle source = file_open(pty.path.c_str(), 9600, role_source);
-    EXPECT_FALSE(fcntl(static_cast<int>(source), F_GETFL) & O_NONBLOCK);
-    file_close(source);
+    const endpoint source = file_open(pty.path.c_str(), 9600, role_source, nullptr);
+    EXPECT_FALSE(fcntl(static_cast<int>(source.handle), F_GETFL) & O_NONBLOCK);
+    file_close(&source);
 }
 
 TEST_F(Serial, BadRatesFailTheOpen)
 {
     for (std::int32_t rate : {0, -1, -115200}) {
-        EXPECT_EQ(file_open(pty.path.c_str(), rate, role_source), invalid_handle) << rate;
+        EXPECT_EQ(file_open(pty.path.c_str(), rate, role_source, nullptr).handle, invalid_handle)
+            << rate;
         // Nothing is left holding the port.
-        const endpoint_handle h = file_open(pty.path.c_str(), 9600, role_source);
-        EXPECT_NE(h, invalid_handle);
-        file_close(h);
+        const endpoint port = file_open(pty.path.c_str(), 9600, role_source, nullptr);
+        EXPECT_NE(port.handle, invalid_handle);
+        file_close(&port);
     }
 }
 

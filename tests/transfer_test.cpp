@@ -45,9 +45,9 @@ outcome run(kind k, const bytes &input, std::int32_t start = no_header,
     testing::internal::CaptureStdout();
     decode_report report{};
     transfer_result r = transfer_done;
-    if (k == copy) r = copy_file(fake_source, fake_destination, start);
-    if (k == encode) r = encode_file(fake_source, fake_destination, start);
-    if (k == decode) r = decode_file(fake_source, fake_destination, &report);
+    if (k == copy) r = copy_file(&fake_source, &fake_destination, start);
+    if (k == encode) r = encode_file(&fake_source, &fake_destination, start);
+    if (k == decode) r = decode_file(&fake_source, &fake_destination, &report);
     return {r, testing::internal::GetCapturedStdout(), report};
 }
 
@@ -118,7 +118,7 @@ TEST(Transfer, HeaderBytesAndLine)
         fake.input = pattern(c.size > 0 ? static_cast<std::size_t>(c.size) : 0);
         fake.size = c.size;
         testing::internal::CaptureStdout();
-        copy_file(fake_source, fake_destination, c.start);
+        copy_file(&fake_source, &fake_destination, c.start);
         const std::string printed = testing::internal::GetCapturedStdout();
         ASSERT_FALSE(fake.writes.empty());
         EXPECT_EQ(fake.writes[0], c.header) << c.line;
@@ -212,9 +212,9 @@ TEST(Transfer, FailuresEndTheTransfer)
         testing::internal::CaptureStdout();
         decode_report report{};
         transfer_result r = transfer_done;
-        if (c.k == copy) r = copy_file(fake_source, fake_destination, no_header);
-        if (c.k == encode) r = encode_file(fake_source, fake_destination, no_header);
-        if (c.k == decode) r = decode_file(fake_source, fake_destination, &report);
+        if (c.k == copy) r = copy_file(&fake_source, &fake_destination, no_header);
+        if (c.k == encode) r = encode_file(&fake_source, &fake_destination, no_header);
+        if (c.k == decode) r = decode_file(&fake_source, &fake_destination, &report);
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(r, c.result) << c.k;
         EXPECT_EQ(fake.writes.size(), c.writes) << c.k;
@@ -224,7 +224,7 @@ TEST(Transfer, FailuresEndTheTransfer)
     fake.input = pattern(10);
     fake.failing_write = 0;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(copy_file(fake_source, fake_destination, 0x100), transfer_write_failed);
+    EXPECT_EQ(copy_file(&fake_source, &fake_destination, 0x100), transfer_write_failed);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(fake.reads, 0);
 }

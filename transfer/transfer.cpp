@@ -14,18 +14,17 @@ constexpr std::int32_t half = buffer_size / 2;
 // bytes, so that encode can treat it as a chunk of data.
 std::uint8_t buf[buffer_size];
 
-// Whether each dot is shown as it is printed; otherwise dots are gathered
-// and shown at most every 50 ms, so that a fast disk transfer does not
-// spend its time printing them.
-bool every_dot_shown = true;
+// Between disk files dots are gathered and shown at least every 50 ms, so
+// that a fast transfer does not spend its time printing them.
 constexpr std::int64_t dot_gather_ms = 50;
 
-void print_dot()
+// Prints a dot, shown at once where each is (a port at either end).
+void print_dot(bool each_shown)
 {
     static std::int64_t shown_at = 0;
     std::putchar('.');
-    const std::int64_t now = every_dot_shown ? 0 : monotonic_ms();
-    if (every_dot_shown || now - shown_at >= dot_gather_ms) {
+    const std::int64_t now = each_shown ? 0 : monotonic_ms();
+    if (each_shown || now - shown_at >= dot_gather_ms) {
         std::fflush(stdout);
         shown_at = now;
     }
@@ -35,7 +34,7 @@ void print_dot()
 // line. The end address is the start plus the source's size, wrapped to 32
 // bits; each high byte comes from a signed division by 256, which differs
 // from bits 8 to 15 for negative values that are not multiples of 256.
-void make_header(endpoint_handle source, std::int32_t start)
+void make_header(const endpoint *source, std::int32_t start)
 {
     const std::uint32_t size = static_cast<std::uint32_t>(file_size(source));
     const std::int32_t end = static_cast<std::int32_t>(static_cast<std::uint32_t>(start) + size);
@@ -50,37 +49,32 @@ void make_header(endpoint_handle source, std::int32_t start)
 
 constexpr std::int32_t header_size = 4;
 
-// Prints the chunk's dot and writes count bytes from buf[offset].
-bool put_chunk(endpoint_handle destination, std::int32_t offset, std::int32_t count)
+// Prints the chunk's dot and writes count bytes from buf[offset] to the
+// destination of the transfer between source and destination.
+bool put_chunk(const endpoint *source, const endpoint *destination, std::int32_t offset,
+               std::int32_t count)
 {
-    print_dot();
+    print_dot(source->port || destination->port);
     return file_write(destination, buf + offset, count) == count;
 }
 
 }  // namespace
 
-void show_every_dot(bool each)
-{
-    every_dot_shown = each;
-}
-
-transfer_result copy_file(endpoint_handle source, endpoint_handle destination,
-                          std::int32_t start_address)
+transfer_result copy_file(endpoint *source, endpoint *destination, std::int32_t start_address)
 {
     if (start_address != no_header) {
         make_header(source, start_address);
-        if (!put_chunk(destination, half, header_size)) return transfer_write_failed;
+        if (!put_chunk(source, destination, half, header_size)) return transfer_write_failed;
     }
     for (;;) {
         const std::int32_t count = file_read(source, buf, buffer_size);
         if (count < 0) return transfer_read_failed;
         if (count == 0) return transfer_done;
-        if (!put_chunk(destination, 0, count)) return transfer_write_failed;
+        if (!put_chunk(source, destination, 0, count)) return transfer_write_failed;
     }
 }
 
-transfer_result encode_file(endpoint_handle source, endpoint_handle destination,
-                            std::int32_t start_address)
+transfer_result encode_file(endpoint *source, endpoint *destination, std::int32_t start_address)
 {
     std::int32_t count = 0;
     if (start_address != no_header) {
@@ -95,13 +89,12 @@ transfer_result encode_file(endpoint_handle source, endpoint_handle destination,
         // The code of byte i lands at 2i and 2i + 1, never beyond half + i,
         // so the expansion runs in place, front to back.
         encode_bytes(buf + half, count, buf);
-        if (!put_chunk(destination, 0, 2 * count)) return transfer_write_failed;
+        if (!put_chunk(source, destination, 0, 2 * count)) return transfer_write_failed;
         count = file_read(source, buf + half, half);
     }
 }
 
-transfer_result decode_file(endpoint_handle source, endpoint_handle destination,
-                            decode_report *report)
+transfer_result decode_file(endpoint *source, endpoint *destination, decode_report *report)
 {
     *report = decode_report{0, 0, false};
     // A port may end a chunk between the two bytes of a pair; that byte is
@@ -116,7 +109,7 @@ transfer_result decode_file(endpoint_handle source, endpoint_handle destination,
         // Byte j is made from the pair at 2j and 2j + 1, at or behind it.
         report->damaged += decode_bytes(buf, total / 2, buf);
         report->code_bytes += total / 2 * 2;
-        if (!put_chunk(destination, 0, total / 2)) return transfer_write_failed;
+        if (!put_chunk(source, destination, 0, total / 2)) return transfer_write_failed;
         carried = total % 2;
         if (carried) buf[0] = buf[total - 1];
     }

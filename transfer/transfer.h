@@ -1,5 +1,10 @@
 // The three transfers: each moves the whole source to the destination
-// through one static 2048-byte buffer, printing a dot for every chunk.
+// through one static 2048-byte buffer, printing a dot for every chunk. With
+// a port at either end every dot is shown as it is printed, since the line
+// sets the pace; between disk files, whose chunks come faster than a
+// console can show them, dots are gathered and shown at least every 50 ms.
+// Standard output is flushed when the header line or a shown dot is
+// printed.
 #pragma once
 
 #include <cstdint>
@@ -16,22 +21,13 @@ enum transfer_result {
     transfer_write_failed,  // a write to the destination failed
 };
 
-// Whether every dot is shown as it is printed (each=true, the default: a
-// run with a port, whose chunks come as the line allows), or dots are
-// gathered and shown at least every 50 ms (a run between disk files, whose
-// chunks come faster than a console can show them). Standard output is
-// flushed when the header line or a shown dot is printed.
-void show_every_dot(bool each);
-
 // Copies the source unchanged, after a LOADM header unless start_address is
 // no_header.
-transfer_result copy_file(endpoint_handle source, endpoint_handle destination,
-                          std::int32_t start_address);
+transfer_result copy_file(endpoint *source, endpoint *destination, std::int32_t start_address);
 
 // Writes every byte of the source, and of the header unless start_address is
 // no_header, as its two Hispeed code bytes, low nibble first.
-transfer_result encode_file(endpoint_handle source, endpoint_handle destination,
-                            std::int32_t start_address);
+transfer_result encode_file(endpoint *source, endpoint *destination, std::int32_t start_address);
 
 // What a decode saw of the code it was given. Every byte is decoded all the
 // same; these tell whether the code came through as it was sent.
@@ -44,5 +40,4 @@ struct decode_report {
 // Turns pairs of Hispeed code bytes back into bytes, and fills *report. An
 // odd byte at the end of a chunk is carried to the front of the next; only
 // an odd byte at the very end of the input is dropped.
-transfer_result decode_file(endpoint_handle source, endpoint_handle destination,
-                            decode_report *report);
+transfer_result decode_file(endpoint *source, endpoint *destination, decode_report *report);

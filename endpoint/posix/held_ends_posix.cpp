@@ -1,5 +1,7 @@
 #include "held_ends_posix.h"
 
+#include <grp.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -7,40 +9,14 @@
 #include <cerrno>
 #include <csignal>
 
+#include "failure_record.h"
+#include "proc_locks.h"
+
 namespace {
 
-// One end of the run. Noted at open, so that reading a disk file costs no
-// system call beyond the read itself.
-struct held_end {
-    int fd;             // -1: the slot is free
-    dev_t device;       // the file or device it opened, to tell the
-    ino_t inode;        // same file named as both ends
-    const char *port;   // the port's name; null for a disk file
-    kept_settings kept;
-    bool data_arrived;
-    int pause_ms;       // how long its close pauses after the drain
-};
-
-constexpr int usual_pause_ms = 100;
-
-held_end ends[2] = {{-1, 0, 0, nullptr, {0, 0, false}, false, usual_pause_ms},
-                    {-1, 0, 0, nullptr, {0, 0, false}, false, usual_pause_ms}};
-
-// The ports' descriptors again, where the signal handler may read them.
+// The ports' descriptors, where the signal handler may read them: the one
+// record of the run that outlives the calls that made it.
 volatile std::sig_atomic_t port_fds[2] = {-1, -1};
-
-// The slot of fd, or -1 when fd is no end of this run.
-int slot_of(int fd)
-{
-    if (fd < 0) return -1;
-    return ends[0].fd == fd ? 0 : ends[1].fd == fd ? 1 : -1;
-}
-
-held_end *port_of(int fd)
-{
-    const int slot = slot_of(fd);
-    return slot >= 0 && ends[slot].port ? &ends[slot] : nullptr;
-}
 
 // The signals whose default action ends the process and that a user or a
 // system sends to end a run: Ctrl-C, Ctrl-\, kill, a closed terminal,
@@ -89,7 +65,6 @@ void catch_ending_signals()
     caught = true;
     for (int sig : ending_signals) {
         struct sigaction now = {};
-        // sigaction: 0 on success, -1 on failure.
         if (sigaction(sig, nullptr, &now) != 0 || now.sa_handler == SIG_IGN) continue;
         struct sigaction action = {};
         action.sa_handler = give_up_ports;
@@ -102,84 +77,63 @@ void catch_ending_signals()
 
 }  // namespace
 
-void hold_end(int fd, const char *port_name)
+bool is_other_end(const struct stat &st, const endpoint *other)
 {
-    const int slot = ends[0].fd < 0 ? 0 : 1;
-    struct stat st;
-    // fstat: 0 on success, -1 on failure; an end whose identity cannot be
-    // had is held all the same, only not found as the other end.
-    const bool known = fstat(fd, &st) == 0;
-    ends[slot] = {fd, known ? st.st_dev : 0, known ? st.st_ino : 0, port_name, {0, 0, false},
-                  false, usual_pause_ms};
-    if (!port_name) return;
-    catch_ending_signals();
-    port_fds[slot] = fd;
+    struct stat at;
+    return other && other->handle != invalid_handle &&
+           fstat(static_cast<int>(other->handle), &at) == 0 && at.st_dev == st.st_dev &&
+           at.st_ino == st.st_ino;
 }
 
-bool held_by_run(const struct stat &st)
+bool lock_end(int fd, const endpoint *other)
 {
-    for (const held_end &e : ends)
-        if (e.fd >= 0 && e.device == st.st_dev && e.inode == st.st_ino) return true;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    struct stat st;
+    const bool same = fstat(fd, &st) == 0 && is_other_end(st, other);
+    note_failure(same ? cause_same_file : cause_in_use, EBUSY);
     return false;
 }
 
-const char *held_port_name(int fd)
+void note_exclusive(const struct stat &st, const endpoint *other)
 {
-    const held_end *e = port_of(fd);
-    return e ? e->port : nullptr;
+    if (is_other_end(st, other)) note_failure(cause_same_file, EBUSY);
+    else note_failure(flock_held(st) ? cause_in_use : cause_left_exclusive, EBUSY);
 }
 
-void note_held_port_kept(int fd, const kept_settings &kept)
+void note_open_refused(const char *path, int code)
 {
-    if (held_end *e = port_of(fd)) e->kept = kept;
+    struct stat st;
+    if ((code != EACCES && code != EPERM) || stat(path, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        note_failure(cause_system, code);
+        return;
+    }
+    const bool lacks_read = access(path, R_OK) != 0, lacks_write = access(path, W_OK) != 0;
+    // Joining the group helps only where the group has what is missing.
+    const mode_t needed = (lacks_read ? S_IRGRP : 0) | (lacks_write ? S_IWGRP : 0);
+    const group *g = st.st_gid != 0 && (st.st_mode & needed) == needed ? getgrgid(st.st_gid)
+                                                                         : nullptr;
+    note_access_refused(code, lacks_read, lacks_write, g ? g->gr_name : nullptr);
 }
 
-kept_settings held_port_kept(int fd)
+void hold_port(int fd)
 {
-    const held_end *e = port_of(fd);
-    return e ? e->kept : kept_settings{0, 0, false};
+    catch_ending_signals();
+    port_fds[port_fds[0] < 0 ? 0 : 1] = fd;
 }
 
-void note_held_port_pause(int fd, int pause_ms)
+int release_port(int fd)
 {
-    if (held_end *e = port_of(fd)) e->pause_ms = pause_ms;
-}
-
-int held_port_pause_ms(int fd)
-{
-    const held_end *e = port_of(fd);
-    return e ? e->pause_ms : usual_pause_ms;
-}
-
-void note_data_arrived(int fd)
-{
-    if (held_end *e = port_of(fd)) e->data_arrived = true;
-}
-
-bool data_has_arrived(int fd)
-{
-    const held_end *e = port_of(fd);
-    return e && e->data_arrived;
-}
-
-int release_end(int fd)
-{
-    const int slot = slot_of(fd);
-    const bool port = slot >= 0 && ends[slot].port;
     const sigset_t ending = ending_set();
     sigset_t before;
-    // sigprocmask: 0 on success, -1 on failure (only for a bad argument).
-    if (port) sigprocmask(SIG_BLOCK, &ending, &before);
-    if (slot >= 0) {
-        ends[slot].fd = -1;
-        port_fds[slot] = -1;
-    }
-    if (port) ioctl(fd, TIOCNXCL);
-    // close: 0 on success, -1 on failure. Not retried on EINTR: on Linux
-    // the descriptor is gone whatever close returns.
+    sigprocmask(SIG_BLOCK, &ending, &before);
+    for (volatile std::sig_atomic_t &p : port_fds)
+        if (p == fd) p = -1;
+    ioctl(fd, TIOCNXCL);
+    // Not retried on EINTR: on Linux the descriptor is gone whatever close
+    // returns.
     const int closed = close(fd);
     const int saved = errno;
-    if (port) sigprocmask(SIG_SETMASK, &before, nullptr);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     errno = saved;
     return closed;
 }

@@ -1,46 +1,37 @@
-// What this run holds (at most its two ends, disk files and ports), and
-// giving the ports up when a signal ends the run. An end is noted as soon
-// as it is open, a port before it is configured, so that a signal at any
-// later moment finds it; it is forgotten as it is closed.
+// What this run holds: the exclusive lock on each end, and the ports where
+// the handler of the ending signals finds them to give them up. A port is
+// noted as soon as it is open, before it is configured, so that a signal at
+// any later moment finds it; it is forgotten as it is closed.
 #pragma once
 
 #include <sys/stat.h>
 
 #include "endpoint.h"
 
-// Notes fd as an end of this run: a port called port_name, or a disk file
-// when port_name is null. The first port also has the signals that end a
-// run caught, so that they give the ports up.
-void hold_end(int fd, const char *port_name);
+// True when other is an open end of this run and is the file or device st.
+bool is_other_end(const struct stat &st, const endpoint *other);
 
-// True when this run holds the file or device st already, as its other end.
-bool held_by_run(const struct stat &st);
+// Takes fd's exclusive flock. Returns false, fd left open, with the refusal
+// noted: the same file as the other end, or one that another program holds.
+bool lock_end(int fd, const endpoint *other);
 
-// The name of the port fd, or null when fd is no port of this run.
-const char *held_port_name(int fd);
+// Notes the refusal of a terminal st whose open was refused for exclusive
+// use (which only root opens past): the other end of this run, another run
+// (its lock is there), or, with no lock on it, another program or a port
+// that a run which lost its line left exclusive (after a hang-up the kernel
+// keeps it so until every program holding the port has closed it).
+void note_exclusive(const struct stat &st, const endpoint *other);
 
-// Notes what the port fd, held by this run, kept of its settings.
-void note_held_port_kept(int fd, const kept_settings &kept);
+// Notes why the open of path failed with code: for a device refused for
+// want of access, which access it lacks and the group that would grant it.
+void note_open_refused(const char *path, int code);
 
-// What the port fd kept of its settings; all zero for no port of this run.
-kept_settings held_port_kept(int fd);
+// Notes fd as a port of this run; the first also has the signals that end
+// a run caught, so that they give the ports up.
+void hold_port(int fd);
 
-// Notes how long the close of the port fd, held by this run, pauses after
-// its drain, in ms.
-void note_held_port_pause(int fd, int pause_ms);
-
-// That pause; 100 ms where none was noted.
-int held_port_pause_ms(int fd);
-
-// Notes that data has arrived on the port fd: from now on silence ends
-// its input.
-void note_data_arrived(int fd);
-
-// True when data has arrived on the port fd in this run.
-bool data_has_arrived(int fd);
-
-// Forgets fd and closes it; a port also has its exclusive use cleared,
-// with the ending signals held back meanwhile, so that a signal finds it
-// either still the run's, to give up, or closed. Returns what close
-// returned, errno with it.
-int release_end(int fd);
+// Forgets the port fd and closes it, its exclusive use cleared, with the
+// ending signals held back meanwhile, so that a signal finds it either
+// still the run's, to give up, or closed. Returns what close returned,
+// errno with it.
+int release_port(int fd);

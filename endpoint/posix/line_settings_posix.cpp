@@ -7,7 +7,6 @@
 
 #include "custom_rate.h"
 #include "failure_record.h"
-#include "held_ends_posix.h"
 #include "uart_rate.h"
 
 namespace {
@@ -128,7 +127,7 @@ bool uart_makes(int fd, const uart_rules &uart, std::int32_t baud_rate, std::int
 
 }  // namespace
 
-bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role, kept_settings *kept)
+bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role, endpoint *port)
 {
     // Judged before anything changes where the rules are known; where only
     // the read-back can tell, the settings read here go back on a refusal.
@@ -137,7 +136,6 @@ bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role, kept_set
     if (!uart_makes(fd, uart, baud_rate, &made)) return false;
     saved_line before;
     termios t;
-    // tcgetattr: 0 on success, -1 on failure.
     if (!save_line(fd, &before) || tcgetattr(fd, &t) != 0) {
         note_failure(cause_system, errno);
         return false;
@@ -148,11 +146,11 @@ bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role, kept_set
         restore_line(fd, before);
         return false;
     }
-    *kept = kept_of(fd, t);
+    port->kept = kept_of(fd, t);
     // A handshake that the driver drops, though termios keeps it, is kept
     // settings like any other.
-    if (uart.drops_handshake && (t.c_cflag & CRTSCTS)) kept->no_handshake = true;
-    note_held_port_pause(fd, uart_close_pause_ms(uart.kind, made));
+    if (uart.drops_handshake && (t.c_cflag & CRTSCTS)) port->kept.no_handshake = true;
+    port->close_pause_ms = uart_close_pause_ms(uart.kind, made);
     // Pseudo-terminals have no modem lines, so a refusal is not an error.
     const int dtr = TIOCM_DTR;
     ioctl(fd, TIOCMBIS, &dtr);

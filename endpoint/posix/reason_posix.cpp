@@ -1,10 +1,7 @@
 // The reasons behind endpoint failures on POSIX: strerror's words, and the
 // hints for ports: the device a COM name maps to, where USB adapters
-// appear, the group that grants access. Names are shown as they are.
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// appear, the access a device lacks and the group that grants it. Names
+// are shown as they are.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,21 +16,15 @@ constexpr char usb_names[] =
 
 // Permission denied on a device: which access is missing, and how users
 // usually get it (the device's group, on most Linux systems dialout).
-void permission_hint(const char *device, char *hint, std::size_t size)
+void permission_hint(const endpoint_failure &f, const char *device, char *hint, std::size_t size)
 {
-    struct stat st;
-    if (stat(device, &st) != 0 || !S_ISCHR(st.st_mode)) return;
-    // access: 0 when the access is granted, -1 when not.
-    const bool can_read = access(device, R_OK) == 0, can_write = access(device, W_OK) == 0;
-    const char *missing = can_read ? "write" : can_write ? "read" : "read and write";
-    // Joining the group helps only where the group has what is missing.
-    const mode_t needed = (can_read ? 0 : S_IRGRP) | (can_write ? 0 : S_IWGRP);
-    const group *g = getgrgid(st.st_gid);
-    if (g && st.st_gid != 0 && (st.st_mode & needed) == needed)
+    const char *missing = !f.lacks_read ? "write" : !f.lacks_write ? "read" : "read and write";
+    const char *group = f.granting_group;
+    if (group[0] != '\0')
         std::snprintf(hint, size,
                       "; no %s access to %s: users usually get it by joining its group '%s' "
                       "(sudo usermod -aG %s $USER, then log in again)",
-                      missing, device, g->gr_name, g->gr_name);
+                      missing, device, group, group);
     else
         std::snprintf(hint, size, "; no %s access to %s", missing, device);
 }
@@ -60,8 +51,8 @@ void platform_hint(const endpoint_failure &f, const char *name, char *hint, std:
                       usb_names);
     else if (f.cause == cause_hung_up)
         std::snprintf(hint, size, "; the port hung up (unplugged, or the line dropped)");
-    else if (f.cause == cause_system && (f.code == EACCES || f.code == EPERM))
-        permission_hint(device, hint, size);
+    else if (f.cause == cause_system && (f.lacks_read || f.lacks_write))
+        permission_hint(f, device, hint, size);
 }
 
 const char *shown_name(const char *name)

@@ -1,27 +1,26 @@
 #include "serial_posix.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "com_name.h"
 #include "failure_record.h"
 #include "held_ends_posix.h"
 #include "line_settings_posix.h"
+#include "port_policy.h"
 #include "reason_text.h"
 #include "retry_posix.h"
 
 namespace {
-
-// The silence that ends a receive once data has come, the pause between
-// bytes that ends one read, the time without progress after which a stall
-// is told, and how often the output queue is looked at, in milliseconds.
-constexpr int quiet_end_ms = 2000;
-constexpr int gather_pause_ms = 50;
-constexpr int stall_notice_ms = 5000;
-constexpr int queue_poll_ms = 100;
 
 // A hung-up port (a USB adapter pulled out, vhangup, a closed far side of a
 // pseudo-terminal) reads 0 at once, which must not pass for the silence
@@ -47,7 +46,6 @@ bool wait_queue_empty(int fd, const char *name)
     int least = -1, still_ms = 0;
     for (;;) {
         int queued = 0;
-        // ioctl: 0 on success, -1 on failure.
         if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
             // A driver that cannot count its queue leaves the wait to tcdrain.
             if (errno == ENOTTY || errno == EINVAL) return true;
@@ -58,10 +56,10 @@ bool wait_queue_empty(int fd, const char *name)
         if (least < 0 || queued < least) {
             least = queued;
             still_ms = 0;
-        } else if ((still_ms += queue_poll_ms) >= stall_notice_ms) {
+        } else if ((still_ms += progress_check_ms) >= stall_notice_ms) {
             tell_stalled(name);
         }
-        wait_for(-1, 0, queue_poll_ms);
+        wait_for(-1, 0, progress_check_ms);
     }
 }
 
@@ -71,8 +69,8 @@ bool wait_queue_empty(int fd, const char *name)
 bool drain(int fd, const char *name)
 {
     bool drained = wait_queue_empty(fd, name);
-    // tcdrain: 0 on success, -1 on failure; it returns at once when
-    // nothing is queued, and makes sure of what the queue count may miss.
+    // tcdrain returns at once when nothing is queued, and makes sure of
+    // what the queue count may miss.
     int result = 0;
     if (drained) {
         do result = tcdrain(fd);
@@ -91,20 +89,19 @@ bool drain(int fd, const char *name)
     return drained;
 }
 
-// Pauses after a drain, for the last bytes to leave the device's own
-// buffer before the close drops the modem lines (held_port_pause_ms),
-// watching the port for a hang-up all the while and once more at the end:
-// a USB device that goes away
-// empties its driver's queue before the hang-up comes (cdc-acm counts
+// Pauses pause_ms after a drain, for the last bytes to leave the device's
+// own buffer before the close drops the modem lines, watching the port for
+// a hang-up all the while and once more at the end: a USB device that goes
+// away empties its driver's queue before the hang-up comes (cdc-acm counts
 // nothing queued from the moment it is disconnected, and hangs up only
 // once it has killed its transfers; failed writes free the queue before
 // the hub's queued work has noticed the unplug). Returns false with the
 // hang-up noted when one came.
-bool pause_watching(int fd)
+bool pause_watching(int fd, int pause_ms)
 {
     // poll asked for no events wakes only on a hang-up or an error, which
     // it reports whether asked or not.
-    const short seen = wait_for(fd, 0, held_port_pause_ms(fd));
+    const short seen = wait_for(fd, 0, pause_ms);
     if ((seen & (POLLHUP | POLLERR | POLLNVAL)) == 0 && !hung_up(fd)) return true;
     note_failure(cause_hung_up, EIO);
     return false;
@@ -114,37 +111,58 @@ bool pause_watching(int fd)
 
 bool com_device_path(const char *name, char *path, std::size_t size)
 {
-    const char *digits = name + 3;
-    if (*digits < '1' || *digits > '9') return false;
-    long n = 0;
-    for (const char *p = digits; *p; ++p) {
-        if (*p < '0' || *p > '9' || p - digits >= 6) return false;
-        n = n * 10 + (*p - '0');
-    }
-    const int written = std::snprintf(path, size, "/dev/ttyS%ld", n - 1);
+    com_name com;
+    if (!parse_com_name(name, std::strlen(name), &com) || !com.upper_case || com.colon ||
+        com.leading_zero || com.digits > 6)
+        return false;
+    const int written = std::snprintf(path, size, "/dev/ttyS%ld", com.number - 1);
     return written > 0 && static_cast<std::size_t>(written) < size;
 }
 
-bool port_take(int fd, std::int32_t baud_rate, const char *name, endpoint_role role)
+endpoint com_open(const char *name, std::int32_t baud_rate, endpoint_role role,
+                  const endpoint *other)
 {
-    hold_end(fd, name);
-    kept_settings kept = {0, 0, false};
-    // ioctl: 0 on success, -1 on failure.
-    if (ioctl(fd, TIOCEXCL) != 0) note_failure(cause_system, errno);
-    else if (configure_line(fd, baud_rate, role, &kept)) {
-        note_held_port_kept(fd, kept);
-        return true;
+    endpoint failed = {invalid_handle, name, false, {0, 0, false}, 0, false};
+    char path[32];
+    if (!com_device_path(name, path, sizeof path)) {
+        note_failure(cause_no_such_port, 0);
+        return failed;
     }
-    release_end(fd);
-    return false;
+    const int fd = open_retrying(path, O_RDWR | O_NONBLOCK);
+    if (fd >= 0) return port_take(fd, name, baud_rate, role, other);
+    const int code = errno;
+    struct stat st;
+    if (code == EBUSY && stat(path, &st) == 0) note_exclusive(st, other);
+    else if (code == ENOENT || code == ENXIO || code == ENODEV) note_failure(cause_no_such_port, code);
+    else note_open_refused(path, code);
+    return failed;
 }
 
-std::int32_t port_read(int fd, void *buffer, std::int32_t count)
+endpoint port_take(endpoint_handle handle, const char *name, std::int32_t baud_rate,
+                   endpoint_role role, const endpoint *other)
 {
+    const int fd = static_cast<int>(handle);
+    endpoint port = {handle, name, true, {0, 0, false}, 0, false};
+    if (!usable_rate(fd, baud_rate) || !lock_end(fd, other)) {
+        close(fd);
+        port.handle = invalid_handle;
+        return port;
+    }
+    hold_port(fd);
+    if (ioctl(fd, TIOCEXCL) != 0) note_failure(cause_system, errno);
+    else if (configure_line(fd, baud_rate, role, &port)) return port;
+    release_port(fd);
+    port.handle = invalid_handle;
+    return port;
+}
+
+std::int32_t port_read(endpoint *port, void *buffer, std::int32_t count)
+{
+    const int fd = static_cast<int>(port->handle);
     // The first read waits for data without limit; once data has come,
     // silence ends the input. What the wait sees (data, or a hang-up) is
     // left for the read to meet.
-    if (data_has_arrived(fd) && wait_for(fd, POLLIN, quiet_end_ms) == 0) return 0;
+    if (port->data_arrived && wait_for(fd, POLLIN, quiet_end_ms) == 0) return 0;
     char *p = static_cast<char *>(buffer);
     std::int32_t got = safe_read(fd, p, count);
     if (got < 0) {
@@ -156,7 +174,7 @@ std::int32_t port_read(int fd, void *buffer, std::int32_t count)
         return -1;
     }
     if (got == 0) return 0;
-    note_data_arrived(fd);
+    port->data_arrived = true;
     while (got < count && wait_for(fd, POLLIN, gather_pause_ms) != 0) {
         // A failure here is left for the next read to report, so that what
         // has already arrived is not lost.
@@ -167,8 +185,9 @@ std::int32_t port_read(int fd, void *buffer, std::int32_t count)
     return got;
 }
 
-std::int32_t port_write(int fd, const void *buffer, std::int32_t count, const char *name)
+std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t count)
 {
+    const int fd = static_cast<int>(port->handle);
     const char *p = static_cast<const char *>(buffer);
     std::int32_t done = 0;
     while (done < count) {
@@ -176,7 +195,7 @@ std::int32_t port_write(int fd, const void *buffer, std::int32_t count, const ch
         done += w.written;
         if (w.end == write_complete) break;
         if (w.end == write_no_room) {
-            tell_stalled(name);
+            tell_stalled(port->name);
             continue;
         }
         if (w.end == write_took_nothing) note_failure(cause_no_progress, 0);
@@ -186,10 +205,11 @@ std::int32_t port_write(int fd, const void *buffer, std::int32_t count, const ch
     return count;
 }
 
-bool port_close(int fd, const char *name)
+bool port_close(const endpoint *port)
 {
-    const bool drained = drain(fd, name) && pause_watching(fd);
-    const int closed = release_end(fd);
+    const int fd = static_cast<int>(port->handle);
+    const bool drained = drain(fd, port->name) && pause_watching(fd, port->close_pause_ms);
+    const int closed = release_port(fd);
     if (closed != 0 && drained) note_failure(cause_system, errno);
     return drained && closed == 0;
 }

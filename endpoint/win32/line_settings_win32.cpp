@@ -1,23 +1,22 @@
 #include "line_settings_win32.h"
 
 #include "failure_record.h"
+#include "port_policy.h"
 #include "rate_tolerance.h"
 
 namespace {
 
-// Time-outs in milliseconds.
-constexpr DWORD gather_pause_ms = 50;
-
 // Reads wait without limit for the first byte; once data has arrived (see
-// port_read) they end after 2 s of silence. A read returns what has come
-// when the line pauses for 50 ms between bytes. A write returns at the
-// latest after write_check_ms with what the port took by then, so that
-// port_write can time the last progress and tell the user of a stall.
+// port_read) they end after quiet_end_ms of silence. A read returns what
+// has come when the line pauses for gather_pause_ms between bytes. A write
+// returns at the latest after progress_check_ms with what the port took by
+// then, so that port_write can time the last progress and tell the user of
+// a stall.
 COMMTIMEOUTS port_timeouts()
 {
     COMMTIMEOUTS t = {};
     t.ReadIntervalTimeout = gather_pause_ms;
-    t.WriteTotalTimeoutConstant = write_check_ms;
+    t.WriteTotalTimeoutConstant = progress_check_ms;
     return t;
 }
 
@@ -49,7 +48,6 @@ void note_state_refused(HANDLE h, DWORD code, const DCB &asked)
 {
     DCB kept = {};
     kept.DCBlength = sizeof kept;
-    // GetCommState: BOOL, nonzero on success.
     const bool known = GetCommState(h, &kept) != 0;
     note_settings_refused(static_cast<int>(code), static_cast<std::int32_t>(asked.BaudRate),
                           asked.ByteSize, known ? static_cast<std::int32_t>(kept.BaudRate) : 0,
@@ -91,7 +89,6 @@ bool rate_ruled_out(HANDLE h, std::int32_t baud_rate)
                    {19200, BAUD_19200},  {38400, BAUD_38400},   {56000, BAUD_56K},
                    {57600, BAUD_57600},  {115200, BAUD_115200}, {128000, BAUD_128K}};
     COMMPROP properties = {};
-    // GetCommProperties: BOOL, nonzero on success.
     if (!GetCommProperties(h, &properties) || properties.dwSettableBaud == 0 ||
         (properties.dwSettableBaud & BAUD_USER) || properties.dwMaxBaud == BAUD_USER)
         return false;
@@ -108,7 +105,6 @@ bool apply_settings(HANDLE h, std::int32_t baud_rate, const DCB &found, kept_set
 {
     DCB dcb = found;
     make_port_settings(&dcb, baud_rate);
-    // SetCommState, GetCommState, SetCommTimeouts: BOOL, nonzero on success.
     if (!SetCommState(h, &dcb)) {
         note_state_refused(h, GetLastError(), dcb);
         return false;
@@ -143,7 +139,6 @@ bool configure_port(HANDLE h, std::int32_t baud_rate, kept_settings *kept)
     DCB found = {};
     found.DCBlength = sizeof found;
     COMMTIMEOUTS found_timeouts = {};
-    // GetCommState, GetCommTimeouts: BOOL, nonzero on success.
     if (!GetCommState(h, &found) || !GetCommTimeouts(h, &found_timeouts)) {
         note_failure(cause_system, GetLastError());
         return false;
@@ -162,10 +157,10 @@ bool configure_port(HANDLE h, std::int32_t baud_rate, kept_settings *kept)
     return false;
 }
 
-void note_data_arrived(HANDLE h)
+void end_input_on_silence(HANDLE h)
 {
     COMMTIMEOUTS t = {};
-    if (!GetCommTimeouts(h, &t) || t.ReadTotalTimeoutConstant != 0) return;
+    if (!GetCommTimeouts(h, &t)) return;
     t.ReadTotalTimeoutConstant = quiet_end_ms;
     SetCommTimeouts(h, &t);
 }

@@ -11,7 +11,7 @@
 // Applies the line settings at baud_rate (7 data bits at exactly 115200, 8
 // at any other rate, no parity, one stop bit, RTS/CTS handshake, no
 // XON/XOFF) and the time-outs: reads wait without limit for the first byte,
-// and a write returns after write_check_ms at the latest. A rate that
+// and a write returns after progress_check_ms at the latest. A rate that
 // the driver's own list of rates rules out is refused before anything is
 // applied; otherwise the state is read back: a rate the port does not make
 // refuses it; data bits and a handshake it kept are filled into *kept, and
@@ -20,17 +20,5 @@
 // for a moment; under Wine a pseudo-terminal stays in raw mode).
 bool configure_port(HANDLE h, std::int32_t baud_rate, kept_settings *kept);
 
-// After the first data a read ends after 2 s of silence; the port's
-// time-outs themselves record that data came.
-void note_data_arrived(HANDLE h);
-
-// The silence, in milliseconds, that ends a receive once data has come.
-constexpr DWORD quiet_end_ms = 2000;
-
-// The longest a write waits before it returns with what the port took; a
-// stall is timed across such writes, and told no later than this after
-// its 5 s.
-constexpr DWORD write_check_ms = 100;
-
-// The time in which a port has taken nothing that makes a stall to tell.
-constexpr DWORD stall_notice_ms = 5000;
+// From the first data on, a read ends after quiet_end_ms of silence.
+void end_input_on_silence(HANDLE h);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "com_name.h"
 #include "reason_text.h"
 
 namespace {
@@ -13,7 +14,6 @@ namespace {
 // The system's text for code, without the period and CR LF that end it.
 void system_text(int code, char *text, std::size_t size)
 {
-    // FormatMessageA: the length written, 0 on failure.
     const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                    nullptr, static_cast<DWORD>(code), 0, text,
                                    static_cast<DWORD>(size), nullptr);
@@ -30,10 +30,8 @@ constexpr int line_max = 32767;
 // name of a port, not a file that only begins with COM.
 bool spells_port_number(const char *name)
 {
-    const char *p = name + 3;
-    if (*p < '0' || *p > '9') return false;
-    while (*p >= '0' && *p <= '9') ++p;
-    return *p == '\0' || (p[0] == ':' && p[1] == '\0');
+    com_name com;
+    return parse_com_name(name, std::strlen(name), &com);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #include "serial_win32.h"
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 
 #include "failure_record.h"
 #include "held_ends_win32.h"
 #include "line_settings_win32.h"
+#include "port_policy.h"
 #include "reason_text.h"
 
 namespace {
@@ -40,7 +42,6 @@ void note_port_failure(DWORD error)
 bool port_present(HANDLE h, COMSTAT *status)
 {
     DWORD errors = 0;
-    // ClearCommError: BOOL, nonzero on success.
     if (ClearCommError(h, &errors, status)) return true;
     note_failure(cause_hung_up, GetLastError());
     return false;
@@ -56,7 +57,7 @@ bool port_gone(HANDLE h, ULONGLONG read_ms)
 {
     COMSTAT status = {};
     if (!port_present(h, &status)) return true;
-    if (read_ms >= quiet_end_ms * 3 / 4) return false;
+    if (read_ms >= static_cast<ULONGLONG>(quiet_end_ms) * 3 / 4) return false;
     note_failure(cause_hung_up, ERROR_DEVICE_NOT_CONNECTED);
     return true;
 }
@@ -76,7 +77,6 @@ bool drain(HANDLE h)
         // driver that keeps reporting it.
         if (round > 0) Sleep(10);
         DWORD event = 0;
-        // WaitCommEvent: BOOL, nonzero on success.
         if (!WaitCommEvent(h, &event, nullptr)) {
             note_port_failure(GetLastError());
             return false;
@@ -116,19 +116,21 @@ bool device_behind(const wchar_t *path, wchar_t *device)
 
 }  // namespace
 
-bool port_held_already(const wchar_t *path)
+bool to_wide(const char *name, wchar_t *path)
 {
-    static wchar_t wanted[device_max], held[device_max], held_path[32768];
-    if (!held_port_name_at(0) && !held_port_name_at(1)) return false;
-    if (!device_behind(path, wanted)) return false;
-    for (int slot = 0; slot < 2; ++slot) {
-        const char *name = held_port_name_at(slot);
-        // MultiByteToWideChar: the count written, 0 on failure.
-        if (name && MultiByteToWideChar(CP_UTF8, 0, name, -1, held_path, 32768) != 0 &&
-            device_behind(held_path, held) && _wcsicmp(wanted, held) == 0)
-            return true;
-    }
+    // MultiByteToWideChar: the count written, 0 on failure.
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, path, path_max) != 0)
+        return true;
+    note_failure(cause_system, GetLastError());
     return false;
+}
+
+bool port_held_already(const wchar_t *path, const endpoint *other)
+{
+    static wchar_t wanted[device_max], held[device_max], held_path[path_max];
+    if (!other || other->handle == invalid_handle || !other->port) return false;
+    return device_behind(path, wanted) && to_wide(other->name, held_path) &&
+           device_behind(held_path, held) && _wcsicmp(wanted, held) == 0;
 }
 
 HANDLE open_device(const wchar_t *path)
@@ -141,24 +143,32 @@ bool has_line_settings(HANDLE h)
 {
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
-    // GetCommState: BOOL, nonzero on success.
     return GetCommState(h, &dcb) != 0;
 }
 
-HANDLE com_open(const wchar_t *name_w, const char *name, std::int32_t baud_rate)
+endpoint com_open(const char *name, std::int32_t baud_rate, endpoint_role role,
+                  const endpoint *other)
 {
-    // The longest path the wide functions take, with its NUL.
-    static wchar_t path[32768];
-    std::size_t length = std::wcslen(name_w);
-    if (length > 3 && name_w[length - 1] == L':') --length;
-    if (length + 5 > sizeof path / sizeof *path) {
-        note_failure(cause_no_such_port, ERROR_FILENAME_EXCED_RANGE);
-        return INVALID_HANDLE_VALUE;
-    }
+    static wchar_t path[path_max];
+    const endpoint failed = {invalid_handle, name, false, {0, 0, false}, 0, false};
+    std::size_t length = std::strlen(name);
+    if (length > 3 && name[length - 1] == ':') --length;
     std::wcscpy(path, L"\\\\.\\");
-    std::wcsncat(path, name_w, length);
+    // MultiByteToWideChar: the count written, 0 on failure.
+    const int n = length == 0 ? 0
+                              : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name,
+                                                    static_cast<int>(length), path + 4,
+                                                    path_max - 5);
+    if (n == 0) {
+        const DWORD error = GetLastError();
+        note_failure(cause_no_such_port,
+                     error == ERROR_INSUFFICIENT_BUFFER ? ERROR_FILENAME_EXCED_RANGE : error);
+        return failed;
+    }
+    path[4 + n] = L'\0';
     const HANDLE h = open_device(path);
-    if (h != INVALID_HANDLE_VALUE) return port_take(h, name, baud_rate);
+    if (h != INVALID_HANDLE_VALUE)
+        return port_take(reinterpret_cast<endpoint_handle>(h), name, baud_rate, role, other);
     // A port that exists but is held by another program is refused with
     // "access denied".
     const DWORD error = GetLastError();
@@ -168,36 +178,44 @@ HANDLE com_open(const wchar_t *name_w, const char *name, std::int32_t baud_rate)
                      ? cause_in_use
                      : cause_system,
                  error);
-    return INVALID_HANDLE_VALUE;
+    return failed;
 }
 
-HANDLE port_take(HANDLE h, const char *name, std::int32_t baud_rate)
+endpoint port_take(endpoint_handle handle, const char *name, std::int32_t baud_rate,
+                   endpoint_role, const endpoint *)
 {
-    kept_settings kept = {0, 0, false};
-    if (configure_port(h, baud_rate, &kept)) {
-        hold_end(h, name, kept);
-        return h;
+    const HANDLE h = reinterpret_cast<HANDLE>(handle);
+    endpoint port = {handle, name, true, {0, 0, false}, 0, false};
+    if (configure_port(h, baud_rate, &port.kept)) {
+        port.close_pause_ms = usual_close_pause_ms;
+        hold_port(h);
+        return port;
     }
     CloseHandle(h);
-    return INVALID_HANDLE_VALUE;
+    port.handle = invalid_handle;
+    return port;
 }
 
-std::int32_t port_read(HANDLE h, void *buffer, std::int32_t count)
+std::int32_t port_read(endpoint *port, void *buffer, std::int32_t count)
 {
+    const HANDLE h = reinterpret_cast<HANDLE>(port->handle);
     const ULONGLONG started = GetTickCount64();
     DWORD got = 0;
-    // ReadFile: BOOL, nonzero on success.
     if (!ReadFile(h, buffer, static_cast<DWORD>(count), &got, nullptr)) {
         note_port_failure(GetLastError());
         return -1;
     }
-    if (got > 0) note_data_arrived(h);
+    if (got > 0 && !port->data_arrived) {
+        port->data_arrived = true;
+        end_input_on_silence(h);
+    }
     return got == 0 && port_gone(h, GetTickCount64() - started) ? -1
                                                                  : static_cast<std::int32_t>(got);
 }
 
-std::int32_t port_write(HANDLE h, const void *buffer, std::int32_t count)
+std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t count)
 {
+    const HANDLE h = reinterpret_cast<HANDLE>(port->handle);
     const char *p = static_cast<const char *>(buffer);
     std::int32_t done = 0;
     // When the port last took data, as far as is known: a call follows the
@@ -207,8 +225,8 @@ std::int32_t port_write(HANDLE h, const void *buffer, std::int32_t count)
     ULONGLONG progress = GetTickCount64();
     while (done < count) {
         DWORD written = 0;
-        // WriteFile: BOOL, nonzero on success; it returns after
-        // write_check_ms with what the port took by then.
+        // The write returns after progress_check_ms with what the port
+        // took by then.
         if (!WriteFile(h, p + done, static_cast<DWORD>(count - done), &written, nullptr)) {
             note_port_failure(GetLastError());
             return -1;
@@ -221,18 +239,19 @@ std::int32_t port_write(HANDLE h, const void *buffer, std::int32_t count)
         // Nothing taken: tried again while the port is there.
         COMSTAT status = {};
         if (!port_present(h, &status)) return -1;
-        if (GetTickCount64() - progress >= stall_notice_ms) tell_stalled(held_port_name(h));
+        if (GetTickCount64() - progress >= static_cast<ULONGLONG>(stall_notice_ms))
+            tell_stalled(port->name);
     }
     return count;
 }
 
-bool port_close(HANDLE h)
+bool port_close(const endpoint *port)
 {
+    const HANDLE h = reinterpret_cast<HANDLE>(port->handle);
     const bool drained = drain(h);
-    if (drained) Sleep(100);
+    if (drained) Sleep(static_cast<DWORD>(port->close_pause_ms));
     // Ctrl-C purges the port up to here.
-    forget_end(h);
-    // CloseHandle: BOOL, nonzero on success.
+    forget_port(h);
     if (CloseHandle(h)) return drained;
     if (drained) note_failure(cause_system, GetLastError());
     return false;
