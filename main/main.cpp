@@ -109,7 +109,6 @@ int answer(info_request request)
     case info_list: list_ports_present(); break;
     case no_info_request: return 1;
     }
-    // fflush: 0 on success, EOF with errno set on failure.
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
     print_reason_line("standard output", std::strerror(errno));
     return 1;

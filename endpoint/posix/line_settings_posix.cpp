@@ -41,8 +41,7 @@ bool apply_speed(int fd, termios *t, std::int32_t baud_rate)
 {
     const speed_t speed = standard_speed(baud_rate);
     // The placeholder B38400 is replaced by the custom rate below.
-    // cfsetspeed and tcsetattr: 0 on success, -1 on failure. tcsetattr
-    // succeeds when any change took, and the C library reports EINVAL when
+    // tcsetattr succeeds when any change took, and the C library reports EINVAL when
     // what it reads back differs (a port that keeps 8 data bits, once
     // nothing else changes); the read-back decides either way.
     if (cfsetspeed(t, speed != B0 ? speed : B38400) != 0) return false;
