@@ -1,4 +1,4 @@
-// Endpoints over POSIX calls. Disk files and ports are held with an
+// Endpoints over POSIX calls. Regular files and ports are held with an
 // exclusive flock (advisory: it keeps out other runs of this tool and
 // programs that lock, not every program). Terminal devices are serial ports
 // (serial_posix.cpp).
@@ -100,7 +100,11 @@ endpoint disk_open(const char *name, endpoint_role role, const endpoint *other)
     struct stat st;
     if (fstat(fd, &st) != 0) return fail_open(fd, name, cause_system, errno);
     if (S_ISDIR(st.st_mode)) return fail_open(fd, name, cause_directory, EISDIR);
-    if (!lock_end(fd, other)) {
+    // Only regular files are locked: a lock on /dev/null or a FIFO would
+    // keep out every other program that uses them, and guards no data.
+    if (!S_ISREG(st.st_mode) && is_other_end(st, other))
+        return fail_open(fd, name, cause_same_file, EBUSY);
+    if (S_ISREG(st.st_mode) && !lock_end(fd, other)) {
         close(fd);
         return failed_end(name);
     }
