@@ -161,6 +161,7 @@ running_tool start_vesklo(const std::vector<std::string> &args, const std::strin
         // has ended, only root may open it.
         char c;
         if (read(go[0], &c, 1) != 1) _exit(127);
+        if (options.input_fd >= 0) dup2(options.input_fd, STDIN_FILENO);
         dup2(options.output_fd >= 0 ? options.output_fd : out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
         // The tool must not hold the test's descriptors (a pseudo-terminal's

@@ -49,6 +49,7 @@ struct tool_options {
     std::vector<int> ignored_signals;
     std::vector<std::string> environment;
     int output_fd = -1;  // standard output goes here (a terminal), not to a file
+    int input_fd = -1;   // standard input comes from here, not the test's
     std::vector<std::string> wrapper = {};  // a command that runs the tool (unshare ...)
 };
 

@@ -986,6 +986,40 @@ TEST_F(Serial, IgnoredSignalsStayIgnored)
     }
 }
 
+// The run's own controlling terminal named as an end (c hello /dev/tty) is
+// the user's console: its settings come back when the run ends, whether it
+// finished or a signal ended it; a port of no session keeps the run's.
+TEST_F(Serial, OwnTerminalGetsItsSettingsBack)
+{
+    write_file(at("hello"), "hello");
+    for (const bool signalled : {false, true}) {
+        pty_pair console = open_pty();
+        const termios before = settings_of(console.slave);
+        ASSERT_TRUE(before.c_lflag & ICANON);
+        tool_options options;
+        options.input_fd = options.output_fd = console.slave;
+        options.wrapper = {"setsid", "--ctty"};
+        const running_tool tool = start_vesklo(
+            signalled ? std::vector<std::string>{"d", "/dev/tty", "out"}
+                      : std::vector<std::string>{"c", "hello", "/dev/tty"},
+            dir, options);
+        ASSERT_TRUE(wait_for_raw(console.slave)) << signalled;
+        if (signalled) kill(tool.pid, SIGTERM);
+        const run_result r = wait_vesklo(tool);
+        const termios after = settings_of(console.slave);
+        EXPECT_EQ(r.signal, signalled ? SIGTERM : 0);
+        EXPECT_EQ(r.status, signalled ? -1 : 0);
+        EXPECT_EQ(after.c_lflag, before.c_lflag) << signalled;
+        EXPECT_EQ(after.c_iflag, before.c_iflag) << signalled;
+        EXPECT_EQ(after.c_oflag, before.c_oflag) << signalled;
+        EXPECT_EQ(after.c_cflag, before.c_cflag) << signalled;
+        close_pty(console);
+    }
+    const run_result r = run_vesklo({"c", "hello", pty.path}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(settings_of(pty.slave).c_lflag & ICANON);
+}
+
 // Any spelling that opens a communications device is a port with the line
 // settings, at either end: as a source with its read time-outs (a receive
 // that ends), as a destination with nothing added to the data (a cooked

@@ -9,14 +9,27 @@
 #include <cerrno>
 #include <csignal>
 
+#include "custom_rate.h"
 #include "failure_record.h"
 #include "proc_locks.h"
 
 namespace {
 
 // The ports' descriptors, where the signal handler may read them: the one
-// record of the run that outlives the calls that made it.
+// record of the run that outlives the calls that made it. A port that is
+// the run's own controlling terminal (c prog.bin /dev/tty) is the user's
+// console: its settings as found are put back when the run lets it go,
+// however the run ends. Each slot's settings are written before its
+// descriptor, which the handler reads first.
 volatile std::sig_atomic_t port_fds[2] = {-1, -1};
+volatile std::sig_atomic_t gives_back[2] = {0, 0};
+saved_line found_settings[2];
+
+// Puts back the settings of the port in slot where they are the user's.
+void give_back_settings(int slot, int fd)
+{
+    if (gives_back[slot]) restore_line(fd, found_settings[slot]);
+}
 
 // The signals whose default action ends the process and that a user or a
 // system sends to end a run: Ctrl-C, Ctrl-\, kill, a closed terminal,
@@ -42,11 +55,12 @@ sigset_t ending_set()
 void give_up_ports(int sig)
 {
     const int saved = errno;
-    for (volatile std::sig_atomic_t &p : port_fds) {
-        const int fd = p;
+    for (int slot = 0; slot < 2; ++slot) {
+        const int fd = port_fds[slot];
         if (fd < 0) continue;
-        p = -1;
+        port_fds[slot] = -1;
         tcflush(fd, TCOFLUSH);
+        give_back_settings(slot, fd);
         ioctl(fd, TIOCNXCL);
         close(fd);
     }
@@ -118,7 +132,10 @@ void note_open_refused(const char *path, int code)
 void hold_port(int fd)
 {
     catch_ending_signals();
-    port_fds[port_fds[0] < 0 ? 0 : 1] = fd;
+    const int slot = port_fds[0] < 0 ? 0 : 1;
+    // tcgetsid answers only for the caller's controlling terminal.
+    gives_back[slot] = tcgetsid(fd) != -1 && save_line(fd, &found_settings[slot]);
+    port_fds[slot] = fd;
 }
 
 int release_port(int fd)
@@ -126,8 +143,11 @@ int release_port(int fd)
     const sigset_t ending = ending_set();
     sigset_t before;
     sigprocmask(SIG_BLOCK, &ending, &before);
-    for (volatile std::sig_atomic_t &p : port_fds)
-        if (p == fd) p = -1;
+    for (int slot = 0; slot < 2; ++slot) {
+        if (port_fds[slot] != fd) continue;
+        port_fds[slot] = -1;
+        give_back_settings(slot, fd);
+    }
     ioctl(fd, TIOCNXCL);
     // Not retried on EINTR: on Linux the descriptor is gone whatever close
     // returns.

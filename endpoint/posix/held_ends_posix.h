@@ -26,12 +26,14 @@ void note_exclusive(const struct stat &st, const endpoint *other);
 // want of access, which access it lacks and the group that would grant it.
 void note_open_refused(const char *path, int code);
 
-// Notes fd as a port of this run; the first also has the signals that end
-// a run caught, so that they give the ports up.
+// Notes fd as a port of this run, before its settings change; the first
+// also has the signals that end a run caught, so that they give the ports
+// up. A port that is the run's own controlling terminal has its settings
+// noted, to be put back when it is given up.
 void hold_port(int fd);
 
-// Forgets the port fd and closes it, its exclusive use cleared, with the
-// ending signals held back meanwhile, so that a signal finds it either
-// still the run's, to give up, or closed. Returns what close returned,
-// errno with it.
+// Forgets the port fd and closes it, its exclusive use cleared and, on
+// the run's own terminal, the settings found put back, with the ending
+// signals held back meanwhile, so that a signal finds it either still the
+// run's, to give up, or closed. Returns what close returned, errno with it.
 int release_port(int fd);
