@@ -1,6 +1,7 @@
 // Linux lists every lock in /proc/locks, one a line:
 //   1: FLOCK  ADVISORY  WRITE 4711 00:05:1093 0 EOF
 // with the file's device (major and minor, in hex) and inode.
+#include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 
 #include <cstdio>
@@ -25,4 +26,10 @@ bool flock_held(const struct stat &st)
     }
     std::fclose(locks);
     return held;
+}
+
+bool terminal_exclusive(int fd)
+{
+    int exclusive = 0;
+    return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
 }

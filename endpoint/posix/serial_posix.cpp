@@ -17,6 +17,7 @@
 #include "held_ends_posix.h"
 #include "line_settings_posix.h"
 #include "port_policy.h"
+#include "proc_locks.h"
 #include "reason_text.h"
 #include "retry_posix.h"
 
@@ -143,7 +144,13 @@ endpoint port_take(endpoint_handle handle, const char *name, std::int32_t baud_r
 {
     const int fd = static_cast<int>(handle);
     endpoint port = {handle, name, true, {0, 0, false}, 0, false};
-    if (!usable_rate(fd, baud_rate) || !lock_end(fd, other)) {
+    // Root opens a terminal in exclusive use, which only this run's own
+    // TIOCEXCL may have set: another's flag means another holder, whose
+    // line and flag stay as they are.
+    struct stat st;
+    const bool held_elsewhere = terminal_exclusive(fd) && fstat(fd, &st) == 0;
+    if (held_elsewhere) note_exclusive(st, other);
+    if (held_elsewhere || !usable_rate(fd, baud_rate) || !lock_end(fd, other)) {
         close(fd);
         port.handle = invalid_handle;
         return port;
