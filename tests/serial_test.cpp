@@ -1159,8 +1159,8 @@ TEST_F(WineSerial, PortGoneBeforeTheDrainFailsTheSend)
     EXPECT_EQ(r.errors.substr(r.errors.size() - hint.size()), hint) << r.errors;
 }
 
-// Ctrl-C during a send that the far end never reads ends the run at once
-// and leaves the port free.
+// Ctrl-C during a send that the far end never reads ends the run at once,
+// without a word of failure, and leaves the port free.
 TEST_F(WineSerial, CtrlCLeavesThePortFree)
 {
     write_file(at("big"), pattern(1 << 20));
@@ -1177,7 +1177,11 @@ TEST_F(WineSerial, CtrlCLeavesThePortFree)
     run_result r = wait_vesklo(tool);
     // Wine's own ending takes its time: within 3 s beyond the control.
     EXPECT_LT(clock_type::now() - signalled, control_ended + std::chrono::seconds(3));
+    // The write that the run's own console handler cancels is no failure:
+    // neither a port that went away nor a failed write is told.
     EXPECT_EQ(r.output.find("finish"), std::string::npos);
+    EXPECT_EQ(r.output.find("Can't"), std::string::npos) << r.output;
+    EXPECT_EQ(r.errors, "");
     std::thread reader([&] { read_master(pty.master, 1 << 22); });
     r = run_vesklo({"c", "src", "COM1", "-b9600"}, dir);
     EXPECT_EQ(r.status, 0) << r.output;
@@ -1347,6 +1351,53 @@ TEST_F(WineSerial, StalledSendIsToldOnceAfter5s)
                 << control_after.count();
         }
     }
+}
+
+// The close waits for the last bytes to leave, and says once, as a send
+// does, when the line has taken none of them for 5 s: the stand-in holds
+// the output queue for 12 s (a far end whose CTS stays off), from the
+// close's first look at it. The notice comes while the close still waits,
+// no sooner than 5 s into the hold, and the run then finishes.
+TEST_F(WineSerial, CloseTellsALineThatTakesNothing)
+{
+    const std::string data = pattern(3000);
+    write_file(at("src"), data);
+    set_cooked(pty.slave, B9600, 0);
+    std::vector<std::string> environment = standin("VESKLO_STANDIN_OUTQ_MS=12000");
+    environment.push_back("VESKLO_STANDIN_HELD=" + at("held"));
+    std::string received;
+    std::thread reader([&] { received = read_master(pty.master, data.size()); });
+    const running_tool tool =
+        start_vesklo({"c", "src", "COM1", "-b9600"}, dir, {false, {}, environment});
+    // When the hold began: the stand-in made the file then.
+    struct stat held_file = {};
+    const bool held = wait_for_file(at("held")) && stat(at("held").c_str(), &held_file) == 0;
+    const auto hold_began = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(held_file.st_mtim.tv_sec) +
+            std::chrono::nanoseconds(held_file.st_mtim.tv_nsec)));
+    // Whether the tool still runs, without reaping it.
+    const auto running = [&] {
+        siginfo_t info = {};
+        const int options = WEXITED | WNOHANG | WNOWAIT;
+        return waitid(P_PID, static_cast<id_t>(tool.pid), &info, options) == 0 && info.si_pid == 0;
+    };
+    bool told_while_waiting = false;
+    auto told_after = std::chrono::system_clock::duration::zero();
+    while (held && !told_while_waiting && running()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        told_while_waiting = read_file(tool.error_file).find("vesklo: ") != std::string::npos;
+        told_after = std::chrono::system_clock::now() - hold_began;
+    }
+    const run_result r = wait_vesklo(tool);
+    reader.join();
+    EXPECT_TRUE(held) << "the stand-in never held the queue";
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "..\nfinish!\n");
+    EXPECT_TRUE(received == data);
+    EXPECT_EQ(r.errors, stall_notice("COM1"));
+    EXPECT_TRUE(told_while_waiting);
+    EXPECT_GE(told_after, std::chrono::milliseconds(5000));
 }
 
 namespace {

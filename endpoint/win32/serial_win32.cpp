@@ -31,9 +31,11 @@ bool went_away(DWORD error)
 }
 
 // Notes the failure of an operation on a port with error: a port that went
-// away hung up.
+// away hung up. An operation that the console handler cancelled or purged
+// is no failure: the run is ending.
 void note_port_failure(DWORD error)
 {
+    stop_if_ending();
     note_failure(went_away(error) ? cause_hung_up : cause_system, error);
 }
 
@@ -43,7 +45,9 @@ bool port_present(HANDLE h, COMSTAT *status)
 {
     DWORD errors = 0;
     if (ClearCommError(h, &errors, status)) return true;
-    note_failure(cause_hung_up, GetLastError());
+    const DWORD error = GetLastError();
+    stop_if_ending();
+    note_failure(cause_hung_up, error);
     return false;
 }
 
@@ -62,25 +66,28 @@ bool port_gone(HANDLE h, ULONGLONG read_ms)
     return true;
 }
 
-// Waits until the output queue is empty. EV_TXEMPTY is only raised when a
-// queue that held bytes empties, so it is awaited only while bytes are
-// queued; a port with nothing to send does not wait. Returns false, with
-// the failure noted, when the port cannot tell or went away meanwhile.
-bool drain(HANDLE h)
+// Waits until the output queue of the port h, called name, is empty,
+// looking again every progress_check_ms: a port opened without overlap
+// cannot wait for EV_TXEMPTY with a time limit, and a line that takes
+// nothing must be told. When the queue has not shrunk for stall_notice_ms,
+// says so once, as a send does, and waits on. Returns false, with the
+// failure noted, when the port cannot tell or went away meanwhile.
+bool drain(HANDLE h, const char *name)
 {
-    SetCommMask(h, EV_TXEMPTY);
-    for (int round = 0;; ++round) {
+    DWORD least = MAXDWORD;
+    ULONGLONG progress = GetTickCount64();
+    for (;;) {
         COMSTAT status = {};
         if (!port_present(h, &status)) return false;
         if (status.cbOutQue == 0) return true;
-        // An event came while bytes remained: poll, rather than spin on a
-        // driver that keeps reporting it.
-        if (round > 0) Sleep(10);
-        DWORD event = 0;
-        if (!WaitCommEvent(h, &event, nullptr)) {
-            note_port_failure(GetLastError());
-            return false;
+        const ULONGLONG now = GetTickCount64();
+        if (status.cbOutQue < least) {
+            least = status.cbOutQue;
+            progress = now;
+        } else if (now - progress >= static_cast<ULONGLONG>(stall_notice_ms)) {
+            tell_stalled(name);
         }
+        Sleep(progress_check_ms);
     }
 }
 
@@ -248,9 +255,11 @@ std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t c
 bool port_close(const endpoint *port)
 {
     const HANDLE h = reinterpret_cast<HANDLE>(port->handle);
-    const bool drained = drain(h);
+    const bool drained = drain(h, port->name);
     if (drained) Sleep(static_cast<DWORD>(port->close_pause_ms));
-    // Ctrl-C purges the port up to here.
+    // Ctrl-C purges the port up to here: a queue that its purge emptied is
+    // no finished send.
+    stop_if_ending();
     forget_port(h);
     if (CloseHandle(h)) return drained;
     if (drained) note_failure(cause_system, GetLastError());

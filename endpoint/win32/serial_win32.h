@@ -55,7 +55,8 @@ std::int32_t port_read(endpoint *port, void *buffer, std::int32_t count);
 std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t count);
 
 // Waits until all output has been sent, then close_pause_ms more, and
-// closes the port. Returns false, with the failure noted, when the port
-// could not tell or went away meanwhile, or the close failed; closed either
-// way.
+// closes the port; when the output has not moved for 5 s, says so once on
+// standard error, and waits on. Returns false, with the failure noted,
+// when the port could not tell or went away meanwhile, or the close failed;
+// closed either way.
 bool port_close(const endpoint *port);
