@@ -819,23 +819,31 @@ TEST_F(WineSerial, EmptySendDoesNotHangAndUnmappedPortsFail)
     EXPECT_EQ(r.output, "\nfinish!\n");
     EXPECT_LT(clock_type::now() - start, std::chrono::seconds(10));
     // A name typed alone that spells a port is one at any number and in any
-    // case: with no port behind it, no file of that name is made. With a
-    // folder in it, it is a file.
+    // case, also with the blanks and dots that Windows drops from the end of
+    // a name: with no port behind it, no file of that name is made, and as
+    // a source a disk file of that name is not read. With a folder in it,
+    // it is a file.
     const std::string hint = "; no such port: Device Manager lists the COM ports present\n";
     const struct {
         const char *name, *file;
-        bool port;
-    } cases[] = {{"COM7", "COM7", true},          {"com10", "com10", true},
-                 {"Com12", "Com12", true},        {"com10:", "com10", true},
-                 {".\\com10", "com10", false}, {"sub\\com12", "sub/com12", false}};
+        bool port, source;
+    } cases[] = {
+        {"COM7", "COM7", true, false},     {"com10", "com10", true, false},
+        {"Com12", "Com12", true, false},   {"com10:", "com10", true, false},
+        {"com12 ", "com12", true, false},  {"com12.", "com12", true, false},
+        {"COM12 .", "COM12", true, false}, {"com12. ", "com12", true, true},
+        {".\\com10", "com10", false, false}, {"sub\\com12", "sub/com12", false, false},
+    };
     mkdir(at("sub").c_str(), 0755);
     for (const auto &c : cases) {
-        r = run_vesklo({"c", "empty", c.name}, dir);
+        if (c.source) write_file(at(c.file), "stale");
+        r = run_vesklo({"c", c.source ? c.name : "empty", c.source ? "out" : c.name}, dir);
         EXPECT_EQ(r.status, c.port ? 1 : 0) << c.name;
-        EXPECT_EQ(file_exists(at(c.file)), !c.port) << c.name;
+        EXPECT_EQ(file_exists(at(c.source ? "out" : c.file)), !c.port) << c.name;
         unlink(at(c.file).c_str());
         if (!c.port) continue;
-        EXPECT_EQ(r.output, "Can't open destination file '" + std::string(c.name) + "'\n");
+        EXPECT_EQ(r.output, std::string("Can't open ") + (c.source ? "source" : "destination") +
+                                " file '" + c.name + "'\n");
         ASSERT_GT(r.errors.size(), hint.size()) << c.name;
         EXPECT_EQ(r.errors.substr(r.errors.size() - hint.size()), hint) << r.errors;
     }
@@ -1048,10 +1056,13 @@ TEST_F(WineSerial, PortSpellingsAtBothEndsAndXonXoff)
         tcflag_t found_iflag;
     } cases[] = {{"COM1", IXON | IXOFF}, {"com1", IXON}, {"Com1", 0},   {"\\\\.\\COM1", 0},
                  {"COM1:", 0},           {"com1:", 0},   {"\\\\?\\COM1", 0}, {".\\COM1", 0},
-                 {"./COM1", 0},          {"AUX", 0},     {"com10", 0},   {"Com10:", 0}};
+                 {"./COM1", 0},          {"AUX", 0},     {"com10", 0},   {"Com10:", 0},
+                 {"com10 ", 0},          {"COM10 .", 0}, {"com10.", 0}};
     // Above COM9 no name is a reserved device: typed alone it is a port all
-    // the same.
+    // the same, also with the blanks and dots that Windows drops from the
+    // end of a name; never the disk file that the name would open.
     ASSERT_TRUE(link_port("com10", pty.path));
+    write_file(at("com10"), "stale");
     for (const auto &c : cases) {
         for (const bool source : {true, false}) {
             const std::string end = std::string(c.name) + (source ? " as source" : " as destination");
@@ -1071,21 +1082,54 @@ TEST_F(WineSerial, PortSpellingsAtBothEndsAndXonXoff)
             EXPECT_FALSE(t.c_iflag & (IXON | IXOFF)) << end;
         }
     }
+    EXPECT_EQ(read_file(at("com10")), "stale");
 }
 
 // The same port at both ends, however each end spells it, is refused as
 // the same file as the source is, before the destination is opened: Wine
-// would grant the second open, and the run would wait on itself.
+// would grant the second open, and the run would wait on itself. Every port
+// answers as on Windows (wine_suite.sh registers them), at any number. A
+// name with a folder is a file, though its last part spells the source
+// port, unless it is a name reserved in every folder (COM1 to COM9): the
+// run then copies the port's byte into it.
 TEST_F(WineSerial, SamePortAtBothEndsIsRefused)
 {
-    const std::pair<std::string, std::string> cases[] = {
-        {"COM1", "COM1"}, {"COM1", "\\\\.\\COM1"}, {"com1", "COM1:"}, {"AUX", "COM1"}};
-    for (const auto &[source, destination] : cases) {
-        const run_result r = run_vesklo({"c", source, destination, "-b9600"}, dir);
-        EXPECT_EQ(r.status, 1) << destination;
-        EXPECT_EQ(r.output, "Can't open destination file '" + destination + "'\n");
+    ASSERT_TRUE(link_port("com5", pty.path));
+    ASSERT_TRUE(link_port("com10", pty.path));
+    mkdir(at("sub").c_str(), 0755);
+    const struct {
+        std::string source, destination, file;  // file: the one made, when not refused
+    } cases[] = {
+        {"COM1", "COM1", ""},
+        {"COM1", "\\\\.\\COM1", ""},
+        {"com1", "COM1:", ""},
+        {"AUX", "COM1", ""},
+        {"COM1", "sub\\COM1", ""},
+        {"COM5", "COM5", ""},
+        {"com10", "\\\\.\\COM10", ""},
+        {"COM10", "com10 .", ""},
+        {"COM10", "Com10:", ""},
+        {"COM10", ".\\com10", "com10"},
+        {"COM10", "sub\\com10", "sub/com10"},
+    };
+    for (const auto &c : cases) {
+        const std::string end = c.source + " " + c.destination;
+        set_cooked(pty.slave, B9600, 0);
+        tcflush(pty.slave, TCIFLUSH);
+        const running_tool tool = start_vesklo({"c", c.source, c.destination, "-b9600"}, dir);
+        // A copy that goes ahead reads this byte, and ends 2 s after it.
+        EXPECT_TRUE(wait_for_handshake(pty.slave)) << end;
+        write_all(pty.master, "x");
+        const run_result r = wait_vesklo(tool);
+        if (!c.file.empty()) {
+            EXPECT_EQ(r.status, 0) << end << r.errors;
+            EXPECT_EQ(read_file(at(c.file)), "x") << end;
+            continue;
+        }
+        EXPECT_EQ(r.status, 1) << end;
+        EXPECT_EQ(r.output, "Can't open destination file '" + c.destination + "'\n");
         const std::string hint = "; it is the same file as the source\n";
-        ASSERT_GT(r.errors.size(), hint.size()) << destination;
+        ASSERT_GT(r.errors.size(), hint.size()) << end;
         EXPECT_EQ(r.errors.substr(r.errors.size() - hint.size()), hint) << r.errors;
     }
 }
