@@ -5,6 +5,7 @@
 #include <sys/sysmacros.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "proc_locks.h"
@@ -32,4 +33,38 @@ bool terminal_exclusive(int fd)
 {
     int exclusive = 0;
     return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
+bool on_device_filesystem(int dir)
+{
+    // The mount that holds dir, by its id in the descriptor's fdinfo, and
+    // that mount's filesystem type in mountinfo: statfs tells devtmpfs
+    // from no other tmpfs.
+    char path[64], line[4096];
+    std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", dir);
+    std::FILE *info = std::fopen(path, "re");
+    if (!info) return false;
+    long mount_id = -1;
+    while (mount_id < 0 && std::fgets(line, sizeof line, info))
+        if (std::sscanf(line, "mnt_id: %ld", &mount_id) != 1) mount_id = -1;
+    std::fclose(info);
+    std::FILE *mounts = mount_id >= 0 ? std::fopen("/proc/self/mountinfo", "re") : nullptr;
+    if (!mounts) return false;
+    bool device_fs = false, line_start = true;
+    while (std::fgets(line, sizeof line, mounts)) {
+        // 65 45 0:6 / /mnt/hostdev rw,relatime - devtmpfs none rw,...
+        // A line longer than the buffer comes in parts; only a line's
+        // first part begins with its mount's id.
+        const bool whole_start = line_start;
+        line_start = std::strchr(line, '\n') != nullptr;
+        const char *fields = std::strstr(line, " - ");
+        char type[32];
+        if (!whole_start || std::strtol(line, nullptr, 10) != mount_id || !fields ||
+            std::sscanf(fields, " - %31s", type) != 1)
+            continue;
+        device_fs = std::strcmp(type, "devtmpfs") == 0;
+        break;
+    }
+    std::fclose(mounts);
+    return device_fs;
 }

@@ -10,3 +10,8 @@ bool terminal_exclusive(int)
 {
     return false;
 }
+
+bool on_device_filesystem(int)
+{
+    return false;
+}
