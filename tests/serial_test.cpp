@@ -19,12 +19,10 @@
 #include <chrono>
 #include <thread>
 
-#include "custom_rate.h"
 #include "endpoint.h"
 #include "line_settings_posix.h"
-#include "port_list_posix.h"
 #include "serial_posix.h"
-#include "uart_rate.h"
+#include "system_posix.h"
 #include "cli_support.h"
 #include "hispeed_codes.h"
 
@@ -293,141 +291,6 @@ TEST(SerialSettings, SevenBitsOnlyAtExactly115200)
         EXPECT_EQ(t.c_cc[VMIN], 1);
         EXPECT_EQ(t.c_cc[VTIME], 0);
     }
-}
-
-// A 16550 makes its rates as 115200 divided by a whole number; a rate more
-// than 2% from every such rate is refused rather than run wrong.
-// The rate each UART runs at when its driver is asked for a rate, worked
-// out as the drivers do it (Linux's 8250 core, amba-pl011, ftdi_sio), and
-// whether the far end of the line can follow it.
-TEST(SerialSettings, RatesEachUartMakes)
-{
-    const struct {
-        uart_kind kind;
-        std::int64_t clock;
-        std::int32_t asked, made;
-        bool close_enough;
-    } cases[] = {
-        // A 16550 divides clock / 16 by a whole number, up to 1% above it.
-        {uart_16550, 1843200, 115200, 115200, true},
-        {uart_16550, 1843200, 57600, 57600, true},
-        {uart_16550, 1843200, 110, 110, true},
-        {uart_16550, 1843200, 50, 50, true},
-        {uart_16550, 1843200, 116000, 115200, true},
-        {uart_16550, 1843200, 76800, 57600, false},
-        {uart_16550, 1843200, 100000, 115200, false},
-        {uart_16550, 1843200, 56000, 57600, false},
-        {uart_16550, 1843200, 230400, uart_keeps_rate, false},
-        // The divisor of 1 baud, 115200, overflows the 16-bit latches.
-        {uart_16550, 1843200, 1, 2, false},
-        {uart_16550, 24000000, 10, uart_keeps_rate, false},
-        {uart_16550, 24000000, 250000, 250000, true},
-        {uart_16550, 24000000, 115200, 115385, true},
-        {uart_16550, 24000000, 921600, 750000, false},
-        // A PL011 divides in 64ths, up to clock / 16: QEMU's 24 MHz, the Pi's 48 MHz.
-        {uart_pl011, 24000000, 76800, 76800, true},
-        {uart_pl011, 24000000, 230400, 230216, true},
-        {uart_pl011, 24000000, 460800, 461538, true},
-        {uart_pl011, 24000000, 921600, 923077, true},
-        {uart_pl011, 24000000, 1000000, 1000000, true},
-        {uart_pl011, 24000000, 1152000, 1156627, true},
-        {uart_pl011, 24000000, 1500000, 1500000, true},
-        {uart_pl011, 24000000, 2000000, uart_keeps_rate, false},
-        {uart_pl011, 24000000, 50, 50, true},
-        {uart_pl011, 48000000, 256000, 256000, true},
-        {uart_pl011, 48000000, 460800, 460432, true},
-        {uart_pl011, 48000000, 576000, 576577, true},
-        {uart_pl011, 48000000, 2000000, 2000000, true},
-        {uart_pl011, 48000000, 3000000, 3000000, true},
-        {uart_pl011, 48000000, 4000000, uart_keeps_rate, false},
-        // FT232B/R: eighths of 3 MHz; below 184 baud the driver's divisor
-        // overflows into the fraction bits; between the divisors 1 and 2
-        // only 1.5 (2 MBd) works; above 3 MBd the driver falls back to 9600.
-        {uart_ftdi_bm, 48000000, 50, 277, false},
-        {uart_ftdi_bm, 48000000, 150, 830, false},
-        {uart_ftdi_bm, 48000000, 183, 315789, false},
-        {uart_ftdi_bm, 48000000, 184, 184, true},
-        {uart_ftdi_bm, 48000000, 300, 300, true},
-        {uart_ftdi_bm, 48000000, 76800, 76677, true},
-        {uart_ftdi_bm, 48000000, 115200, 115385, true},
-        {uart_ftdi_bm, 48000000, 921600, 923077, true},
-        {uart_ftdi_bm, 48000000, 1500000, 1500000, true},
-        {uart_ftdi_bm, 48000000, 1600000, 0, false},
-        {uart_ftdi_bm, 48000000, 2000000, 2000000, true},
-        {uart_ftdi_bm, 48000000, 2400000, 0, false},
-        {uart_ftdi_bm, 48000000, 2670000, 0, false},
-        {uart_ftdi_bm, 48000000, 3000000, 3000000, true},
-        {uart_ftdi_bm, 48000000, 3500000, 9600, false},
-        // The H series: eighths of 12 MHz from 1200 baud up to 12 MBd, the
-        // B/R rule below 1200.
-        {uart_ftdi_h, 120000000, 50, 277, false},
-        {uart_ftdi_h, 120000000, 300, 300, true},
-        {uart_ftdi_h, 120000000, 1200, 1200, true},
-        {uart_ftdi_h, 120000000, 921600, 923077, true},
-        {uart_ftdi_h, 120000000, 3000000, 3000000, true},
-        {uart_ftdi_h, 120000000, 8000000, 8000000, true},
-        {uart_ftdi_h, 120000000, 10000000, 0, false},
-        {uart_ftdi_h, 120000000, 12000000, 12000000, true},
-        {uart_ftdi_h, 120000000, 12500000, 9600, false},
-        // CH340/CH341: ch341 clamps to 46 baud..3 MBd, programs the chip with
-        // the clamped rate and keeps the rate asked in termios.
-        {uart_ch341, 48000000, 40, 46, false},
-        {uart_ch341, 48000000, 45, 46, false},
-        {uart_ch341, 48000000, 46, 46, true},
-        {uart_ch341, 48000000, 110, 110, true},
-        {uart_ch341, 48000000, 9600, 9615, true},
-        {uart_ch341, 48000000, 23438, 23438, true},
-        {uart_ch341, 48000000, 115200, 115385, true},
-        {uart_ch341, 48000000, 921600, 923077, true},
-        {uart_ch341, 48000000, 2000000, 2000000, true},
-        {uart_ch341, 48000000, 2500000, 2000000, false},
-        {uart_ch341, 48000000, 3000000, 3000000, true},
-        {uart_ch341, 48000000, 3100000, 3000000, false},
-        {uart_ch341, 48000000, 4000000, 3000000, false},
-        {uart_ch341, 48000000, 12000000, 3000000, false},
-        // PL2303: the driver's table of rates sent as they are, other rates
-        // as 12 MHz * 32 over a mantissa and 4^n (H, HX, HXD) or 2^n (TA,
-        // TB); each type's highest rate; the G takes any rate.
-        {uart_pl2303_ta, 12000000, 115200, 115200, true},
-        {uart_pl2303_ta, 12000000, 250001, 250163, true},
-        {uart_pl2303_ta, 12000000, 50, 50, true},
-        {uart_pl2303_ta, 12000000, 123457, 123473, true},
-        {uart_pl2303_ta, 12000000, 3500000, 3522936, true},
-        {uart_pl2303_ta, 12000000, 7000000, 6000000, false},
-        {uart_pl2303_tb, 12000000, 7000000, 7111111, true},
-        {uart_pl2303_tb, 12000000, 12000000, 12000000, true},
-        {uart_pl2303_hx, 12000000, 123457, 123711, true},
-        {uart_pl2303_hx, 12000000, 10, 46, false},
-        {uart_pl2303_hxd, 12000000, 12000000, 12000000, true},
-        {uart_pl2303_h, 12000000, 20, 46, false},
-        {uart_pl2303_h, 12000000, 2000000, 1228800, false},
-        {uart_pl2303_g, 12000000, 250001, 250001, true},
-        // Any other UART (8250_dw, 8250_exar, LPSS, a pseudo-terminal) is
-        // trusted to report the rate it makes.
-        {uart_unknown, 0, 76800, 76800, true},
-        {uart_unknown, 1843200, 12345, 12345, true},
-    };
-    for (const auto &c : cases) {
-        const std::int32_t made = uart_rate_made(c.kind, c.clock, c.asked);
-        EXPECT_EQ(made, c.made) << c.kind << " " << c.clock << " " << c.asked;
-        EXPECT_EQ(rate_close_enough(c.asked, made), c.close_enough) << c.kind << " " << c.asked;
-    }
-}
-
-TEST(SerialSettings, CloseWaitsForTheChipsBuffer)
-{
-    // The CH340/CH341's two 32-byte packets at 10 bits a byte, between
-    // 100 ms and 2 s.
-    const struct {
-        uart_kind kind;
-        std::int32_t rate;
-        int pause_ms;
-    } cases[] = {{uart_ch341, 115200, 100}, {uart_ch341, 2400, 267}, {uart_ch341, 600, 1067},
-                 {uart_ch341, 300, 2000},
-                 {uart_ch341, 46, 2000},    {uart_unknown, 300, 100}, {uart_pl2303_ta, 300, 100},
-                 {uart_16550, 50, 100}};
-    for (const auto &c : cases)
-        EXPECT_EQ(uart_close_pause_ms(c.kind, c.rate), c.pause_ms) << c.kind << " " << c.rate;
 }
 
 TEST_F(Serial, OpenAppliesTheLineSettings)

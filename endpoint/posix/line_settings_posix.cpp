@@ -5,10 +5,10 @@
 
 #include <cerrno>
 
-#include "custom_rate.h"
+#include "system_posix.h"
 #include "failure_record.h"
 #include "held_ends_posix.h"
-#include "uart_rate.h"
+#include "uart.h"
 
 namespace {
 

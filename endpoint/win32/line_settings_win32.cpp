@@ -1,7 +1,7 @@
 #include "line_settings_win32.h"
 
 #include "failure_record.h"
-#include "rate_tolerance.h"
+#include "uart.h"
 
 namespace {
 

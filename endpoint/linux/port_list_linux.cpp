@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "port_list_posix.h"
+#include "system_posix.h"
 #include "sysfs_linux.h"
 
 namespace {

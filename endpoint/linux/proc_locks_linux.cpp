@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "proc_locks.h"
+#include "system_posix.h"
 
 bool flock_held(const struct stat &st)
 {

@@ -1,7 +1,0 @@
-// Systems that do not list their locks: a lock is taken to be held.
-#include "proc_locks.h"
-
-bool flock_held(const struct stat &)
-{
-    return true;
-}
