@@ -63,9 +63,7 @@ bool missing_under_device_directory(const char *path)
     if (std::snprintf(at, sizeof at, "%s", path) >= static_cast<int>(sizeof at)) return false;
     for (;;) {
         char *slash = std::strrchr(at, '/');
-        const char *missing = slash ? slash + 1 : at;
-        char first_missing[NAME_MAX + 1];
-        std::snprintf(first_missing, sizeof first_missing, "%s", missing);
+        const bool serial_missing = std::strcmp(slash ? slash + 1 : at, "serial") == 0;
         if (slash) *(slash == at ? slash + 1 : slash) = '\0';
         else at[0] = '\0';
         const int dir = open_directory(at);
@@ -73,7 +71,7 @@ bool missing_under_device_directory(const char *path)
             struct stat dev, st;
             const bool is_dev = stat("/dev", &dev) == 0 && fstat(dir, &st) == 0 && same_file(st, dev);
             const bool found = under_device_directory(dir, false) ||
-                               (is_dev && std::strcmp(first_missing, "serial") == 0);
+                               (is_dev && serial_missing);
             close(dir);
             return found;
         }
