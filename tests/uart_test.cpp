@@ -4,7 +4,35 @@
 // pause after the drain. No port is needed.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "uart.h"
+
+namespace {
+
+// What a system reads of a port of each kind of driver.
+uart_facts ftdi(std::uint16_t bcd_device)
+{
+    return {.driver = "ftdi_sio", .bcd_device = bcd_device};
+}
+
+uart_facts pl2303(int device_class, int max_packet_size0, std::uint16_t bcd_usb, std::uint16_t bcd_device)
+{
+    return {.driver = "pl2303", .bcd_device = bcd_device, .bcd_usb = bcd_usb,
+            .device_class = device_class, .max_packet_size0 = max_packet_size0};
+}
+
+uart_facts ch341(const char *kernel_release)
+{
+    return {.driver = "ch341-uart", .kernel_release = kernel_release};
+}
+
+uart_facts serial_core(const char *driver, int port_type, std::int64_t baud_base)
+{
+    return {.driver = driver, .port_type = port_type, .baud_base = baud_base};
+}
+
+}  // namespace
 
 // The values that the drivers tell a chip by, each as the system reads
 // them, and the kind, clock and handshake that the driver gives it.
@@ -16,99 +44,96 @@ TEST(Uart, KindsFromWhatTheSystemReads)
         std::int64_t clock;
         bool drops_handshake;
     } cases[] = {
-        // ftdi_sio.c, ftdi_determine_type by bcdDevice; the B/R family
-        // divides 48 MHz (ftdi_232bm_baud_to_divisor), the H series 120 MHz
-        // (ftdi_2232h_baud_to_divisor).
-        {{.driver = "ftdi_sio", .bcd_device = 0x400}, uart_ftdi_bm, 48000000, false},  // FT232B
-        {{.driver = "ftdi_sio", .bcd_device = 0x500}, uart_ftdi_bm, 48000000, false},  // FT2232C
-        {{.driver = "ftdi_sio", .bcd_device = 0x600}, uart_ftdi_bm, 48000000, false},  // FT232R
-        {{.driver = "ftdi_sio", .bcd_device = 0x1000}, uart_ftdi_bm, 48000000, false},  // FT-X
-        {{.driver = "ftdi_sio", .bcd_device = 0x700}, uart_ftdi_h, 120000000, false},  // FT2232H
-        {{.driver = "ftdi_sio", .bcd_device = 0x800}, uart_ftdi_h, 120000000, false},  // FT4232H
-        {{.driver = "ftdi_sio", .bcd_device = 0x900}, uart_ftdi_h, 120000000, false},  // FT232H
-        {{.driver = "ftdi_sio", .bcd_device = 0x2800}, uart_ftdi_h, 120000000, false},  // FT2233HP
-        {{.driver = "ftdi_sio", .bcd_device = 0x2900}, uart_ftdi_h, 120000000, false},  // FT4233HP
-        {{.driver = "ftdi_sio", .bcd_device = 0x3000}, uart_ftdi_h, 120000000, false},  // FT2232HP
-        {{.driver = "ftdi_sio", .bcd_device = 0x3100}, uart_ftdi_h, 120000000, false},  // FT4232HP
-        {{.driver = "ftdi_sio", .bcd_device = 0x3200}, uart_ftdi_h, 120000000, false},  // FT233HP
-        {{.driver = "ftdi_sio", .bcd_device = 0x3300}, uart_ftdi_h, 120000000, false},  // FT232HP
-        {{.driver = "ftdi_sio", .bcd_device = 0x3600}, uart_ftdi_h, 120000000, false},  // FT4232HA
-        // The FT8U232AM and the SIO have divisors of their own; a release
-        // the driver does not know, it refuses.
-        {{.driver = "ftdi_sio", .bcd_device = 0x200}, uart_unknown, 0, false},
-        {{.driver = "ftdi_sio", .bcd_device = 0x100}, uart_unknown, 0, false},
-        {{.driver = "ftdi_sio", .bcd_device = 0x1100}, uart_unknown, 0, false},
+        // ftdi_sio.c, ftdi_determine_type by bcdDevice: FT232B, FT2232C,
+        // FT232R and FT-X divide 48 MHz (ftdi_232bm_baud_to_divisor); FT2232H,
+        // FT4232H, FT232H, FT2233HP, FT4233HP, FT2232HP, FT4232HP, FT233HP,
+        // FT232HP and FT4232HA 120 MHz (ftdi_2232h_baud_to_divisor).
+        {ftdi(0x400), uart_ftdi_bm, 48000000, false},   {ftdi(0x500), uart_ftdi_bm, 48000000, false},
+        {ftdi(0x600), uart_ftdi_bm, 48000000, false},   {ftdi(0x1000), uart_ftdi_bm, 48000000, false},
+        {ftdi(0x700), uart_ftdi_h, 120000000, false},   {ftdi(0x800), uart_ftdi_h, 120000000, false},
+        {ftdi(0x900), uart_ftdi_h, 120000000, false},   {ftdi(0x2800), uart_ftdi_h, 120000000, false},
+        {ftdi(0x2900), uart_ftdi_h, 120000000, false},  {ftdi(0x3000), uart_ftdi_h, 120000000, false},
+        {ftdi(0x3100), uart_ftdi_h, 120000000, false},  {ftdi(0x3200), uart_ftdi_h, 120000000, false},
+        {ftdi(0x3300), uart_ftdi_h, 120000000, false},  {ftdi(0x3600), uart_ftdi_h, 120000000, false},
+        // The FT8U232AM (0x200) and the SIO (below) have divisors of their
+        // own; a release the driver does not know, it refuses.
+        {ftdi(0x200), uart_unknown, 0, false},          {ftdi(0x100), uart_unknown, 0, false},
+        {ftdi(0x1100), uart_unknown, 0, false},
         // pl2303.c, pl2303_detect_type; every type divides 12 MHz
         // (pl2303_encode_baud_rate_divisor). Class 2, or a control packet
         // other than 64 bytes: the legacy H.
-        {{.driver = "pl2303", .device_class = 2, .max_packet_size0 = 64}, uart_pl2303_h, 12000000, false},
-        {{.driver = "pl2303", .bcd_usb = 0x110, .max_packet_size0 = 8}, uart_pl2303_h, 12000000, false},
-        // USB 1.1 (and 1.0.1, taken for 1.1): the HX, the HXD at 0x400.
-        {{.driver = "pl2303", .bcd_device = 0x300, .bcd_usb = 0x110, .max_packet_size0 = 64},
-         uart_pl2303_hx, 12000000, false},
-        {{.driver = "pl2303", .bcd_device = 0x300, .bcd_usb = 0x101, .max_packet_size0 = 64},
-         uart_pl2303_hx, 12000000, false},
-        {{.driver = "pl2303", .bcd_device = 0x400, .bcd_usb = 0x110, .max_packet_size0 = 64},
-         uart_pl2303_hxd, 12000000, false},
-        // USB 2.0: the TA at 0x300, the TB at 0x500 (or a G, which only the
-        // chip's answer tells), the G (HXN) at its releases.
-        {{.driver = "pl2303", .bcd_device = 0x300, .bcd_usb = 0x200, .max_packet_size0 = 64},
-         uart_pl2303_ta, 12000000, false},
-        {{.driver = "pl2303", .bcd_device = 0x500, .bcd_usb = 0x200, .max_packet_size0 = 64},
-         uart_pl2303_tb, 12000000, false},
-        {{.driver = "pl2303", .bcd_device = 0x100, .bcd_usb = 0x200, .max_packet_size0 = 64},  // GC
-         uart_pl2303_g, 12000000, false},
-        {{.driver = "pl2303", .bcd_device = 0x400, .bcd_usb = 0x200, .max_packet_size0 = 64},  // GL
-         uart_pl2303_g, 12000000, false},
-        {{.driver = "pl2303", .bcd_device = 0x1005, .bcd_usb = 0x200, .max_packet_size0 = 64},  // GC-Q20
-         uart_pl2303_g, 12000000, false},
-        {{.driver = "pl2303", .bcd_device = 0x200, .bcd_usb = 0x200, .max_packet_size0 = 64},
-         uart_unknown, 0, false},
-        {{.driver = "pl2303", .bcd_device = 0x300, .bcd_usb = 0x300, .max_packet_size0 = 64},
-         uart_unknown, 0, false},
+        {pl2303(2, 64, 0x110, 0x300), uart_pl2303_h, 12000000, false},
+        {pl2303(0, 8, 0x110, 0x300), uart_pl2303_h, 12000000, false},
+        // USB 1.1 (and 1.0.1, taken for 1.1): the HXD at 0x400, else the HX.
+        {pl2303(0, 64, 0x110, 0x300), uart_pl2303_hx, 12000000, false},
+        {pl2303(0, 64, 0x101, 0x300), uart_pl2303_hx, 12000000, false},
+        {pl2303(0, 64, 0x110, 0x400), uart_pl2303_hxd, 12000000, false},
+        // USB 2.0: the TA at 0x300 and the TB at 0x500 (or a G, which only
+        // the chip's answer tells), the G (HXN) at its releases; others and
+        // USB 3 it refuses.
+        {pl2303(0, 64, 0x200, 0x300), uart_pl2303_ta, 12000000, false},
+        {pl2303(0, 64, 0x200, 0x500), uart_pl2303_tb, 12000000, false},
+        {pl2303(0, 64, 0x200, 0x100), uart_pl2303_g, 12000000, false},  // GC
+        {pl2303(0, 64, 0x200, 0x105), uart_pl2303_g, 12000000, false},
+        {pl2303(0, 64, 0x200, 0x305), uart_pl2303_g, 12000000, false},
+        {pl2303(0, 64, 0x200, 0x400), uart_pl2303_g, 12000000, false},  // GL
+        {pl2303(0, 64, 0x200, 0x405), uart_pl2303_g, 12000000, false},
+        {pl2303(0, 64, 0x200, 0x505), uart_pl2303_g, 12000000, false},
+        {pl2303(0, 64, 0x200, 0x600), uart_pl2303_g, 12000000, false},  // GS
+        {pl2303(0, 64, 0x200, 0x605), uart_pl2303_g, 12000000, false},
+        {pl2303(0, 64, 0x200, 0x700), uart_pl2303_g, 12000000, false},  // GR
+        {pl2303(0, 64, 0x200, 0x705), uart_pl2303_g, 12000000, false},
+        {pl2303(0, 64, 0x200, 0x905), uart_pl2303_g, 12000000, false},  // GT-2AB
+        {pl2303(0, 64, 0x200, 0x1005), uart_pl2303_g, 12000000, false},  // GC-Q20
+        {pl2303(0, 64, 0x200, 0x200), uart_unknown, 0, false},
+        {pl2303(0, 64, 0x300, 0x300), uart_unknown, 0, false},
         // ch341.c: 48 MHz (CH341_CLKRATE); ch341_set_flow_control, which
-        // writes RTS/CTS to the chip, came with Linux 6.14.
-        {{.driver = "ch341-uart", .kernel_release = "6.13.12-amd64"}, uart_ch341, 48000000, true},
-        {{.driver = "ch341-uart", .kernel_release = "6.14"}, uart_ch341, 48000000, false},
-        {{.driver = "ch341-uart", .kernel_release = "6.14.0-rc1"}, uart_ch341, 48000000, false},
-        {{.driver = "ch341-uart", .kernel_release = "7.2.0"}, uart_ch341, 48000000, false},
-        {{.driver = "ch341-uart", .kernel_release = "10.0"}, uart_ch341, 48000000, false},
-        {{.driver = "ch341-uart", .kernel_release = "5.10"}, uart_ch341, 48000000, true},
-        // A release that tells nothing leaves termios trusted.
-        {{.driver = "ch341-uart", .kernel_release = ""}, uart_ch341, 48000000, false},
-        {{.driver = "ch341-uart", .kernel_release = "6"}, uart_ch341, 48000000, false},
-        {{.driver = "ch341-uart", .kernel_release = "v6.1"}, uart_ch341, 48000000, false},
+        // writes RTS/CTS to the chip, came with Linux 6.14. A release that
+        // tells nothing leaves termios trusted.
+        {ch341("6.13.12-amd64"), uart_ch341, 48000000, true},
+        {ch341("6.14"), uart_ch341, 48000000, false},
+        {ch341("6.14.0-rc1"), uart_ch341, 48000000, false},
+        {ch341("7.2.0"), uart_ch341, 48000000, false},
+        {ch341("10.0"), uart_ch341, 48000000, false},
+        {ch341("5.10"), uart_ch341, 48000000, true},
+        {ch341(""), uart_ch341, 48000000, false},
+        {ch341("6"), uart_ch341, 48000000, false},
+        {ch341("v6.1"), uart_ch341, 48000000, false},
         // The serial core reports baud_base, the clock / 16 (serial_core.c,
-        // uart_get_info). The 8250 core's plain drivers and types (8250_core.c,
-        // 8250_pnp.c, 8250_pci.c, 8250_of.c; PORT_8250 1, PORT_16450 2,
+        // uart_get_info). The 8250 core's plain drivers (8250_core.c,
+        // 8250_pnp.c and 8250_pci.c register as "serial8250" or "serial",
+        // 8250_of.c as "of_serial") and types (PORT_8250 1, PORT_16450 2,
         // PORT_16550 3, PORT_16550A 4 of include/uapi/linux/serial.h).
-        {{.driver = "serial8250", .port_type = 4, .baud_base = 115200}, uart_16550, 1843200, false},
-        {{.driver = "serial8250", .port_type = 1, .baud_base = 115200}, uart_16550, 1843200, false},
-        {{.driver = "serial", .port_type = 2, .baud_base = 115200}, uart_16550, 1843200, false},
-        {{.driver = "of_serial", .port_type = 3, .baud_base = 1500000}, uart_16550, 24000000, false},
+        {serial_core("serial8250", 4, 115200), uart_16550, 1843200, false},
+        {serial_core("serial8250", 1, 115200), uart_16550, 1843200, false},
+        {serial_core("serial", 2, 115200), uart_16550, 1843200, false},
+        {serial_core("of_serial", 3, 1500000), uart_16550, 24000000, false},
         // An empty slot (PORT_UNKNOWN 0), the 16650 (6), whose driver
         // divides otherwise, 8250_dw, and no base rate: not known.
-        {{.driver = "serial8250", .port_type = 0, .baud_base = 115200}, uart_unknown, 0, false},
-        {{.driver = "serial8250", .port_type = 6, .baud_base = 115200}, uart_unknown, 0, false},
-        {{.driver = "dw-apb-uart", .port_type = 4, .baud_base = 115200}, uart_unknown, 0, false},
-        {{.driver = "serial8250", .port_type = 4, .baud_base = 0}, uart_unknown, 0, false},
+        {serial_core("serial8250", 0, 115200), uart_unknown, 0, false},
+        {serial_core("serial8250", 6, 115200), uart_unknown, 0, false},
+        {serial_core("dw-apb-uart", 4, 115200), uart_unknown, 0, false},
+        {serial_core("serial8250", 4, 0), uart_unknown, 0, false},
         // amba-pl011.c: PORT_AMBA 32 (include/uapi/linux/serial_core.h);
         // the Pi's 48 MHz.
-        {{.driver = "uart-pl011", .port_type = 32, .baud_base = 3000000}, uart_pl011, 48000000, false},
-        {{.driver = "uart-pl011", .port_type = 4, .baud_base = 3000000}, uart_unknown, 0, false},
-        {{.driver = "serial8250", .port_type = 32, .baud_base = 3000000}, uart_unknown, 0, false},
+        {serial_core("uart-pl011", 32, 3000000), uart_pl011, 48000000, false},
+        {serial_core("uart-pl011", 4, 3000000), uart_unknown, 0, false},
+        {serial_core("serial8250", 32, 3000000), uart_unknown, 0, false},
         // cp210x reports the rate its part makes; a pseudo-terminal has no
         // driver behind it.
-        {{.driver = "cp210x", .bcd_device = 0x100, .port_type = 0}, uart_unknown, 0, false},
+        {serial_core("cp210x", 0, 0), uart_unknown, 0, false},
         {{}, uart_unknown, 0, false},
     };
     for (const auto &c : cases) {
         const uart_rules rules = uart_rules_from(c.facts);
-        const std::string row = std::string(c.facts.driver) + " " + std::to_string(c.facts.bcd_device) +
-                                " " + std::to_string(c.facts.port_type) + " " + c.facts.kernel_release;
-        EXPECT_EQ(rules.kind, c.kind) << row;
-        EXPECT_EQ(rules.clock_hz, c.clock) << row;
-        EXPECT_EQ(rules.drops_handshake, c.drops_handshake) << row;
+        std::ostringstream row;
+        row << c.facts.driver << std::hex << " bcdDevice " << c.facts.bcd_device << " bcdUSB "
+            << c.facts.bcd_usb << std::dec << " class " << c.facts.device_class << " packet "
+            << c.facts.max_packet_size0 << " type " << c.facts.port_type << " release "
+            << c.facts.kernel_release;
+        EXPECT_EQ(rules.kind, c.kind) << row.str();
+        EXPECT_EQ(rules.clock_hz, c.clock) << row.str();
+        EXPECT_EQ(rules.drops_handshake, c.drops_handshake) << row.str();
     }
 }
 
@@ -130,6 +155,8 @@ TEST(Uart, RatesEachUartMakes)
         {uart_16550, 1843200, 110, 110, true},
         {uart_16550, 1843200, 50, 50, true},
         {uart_16550, 1843200, 116000, 115200, true},
+        {uart_16550, 1843200, 116352, 115200, true},
+        {uart_16550, 1843200, 116353, uart_keeps_rate, false},
         {uart_16550, 1843200, 76800, 57600, false},
         {uart_16550, 1843200, 100000, 115200, false},
         {uart_16550, 1843200, 56000, 57600, false},
@@ -217,6 +244,9 @@ TEST(Uart, RatesEachUartMakes)
         {uart_pl2303_tb, 12000000, 7000000, 7111111, true},
         {uart_pl2303_tb, 12000000, 12000000, 12000000, true},
         {uart_pl2303_hx, 12000000, 123457, 123711, true},
+        {uart_pl2303_hx, 12000000, 7000000, 6000000, false},
+        {uart_pl2303_hxd, 12000000, 13000000, 12000000, false},
+        {uart_pl2303_g, 12000000, 13000000, 12000000, false},
         {uart_pl2303_hx, 12000000, 10, 46, false},
         {uart_pl2303_hxd, 12000000, 12000000, 12000000, true},
         {uart_pl2303_h, 12000000, 20, 46, false},
