@@ -95,8 +95,9 @@ TEST_F(Cli, HelpVersionAndListAnswer)
     // (Wine reports 0 when a program's standard output is closed.)
     std::vector<std::string> unwritable = {">/dev/full"};
     if (!testing_windows_build()) unwritable.push_back(">&-");
-    for (const char *question : {"--help", "--version", "--list"})
+    for (const std::string question : {"--help", "--version", "--list"})
         for (const std::string &redirect : unwritable) {
+            if (question == "--list" && !VESKLO_LINUX_QUERIES) continue;
             const std::string shell = "cd '" + dir + "' && " + tool_command() + " " + question + " " +
                                       redirect + " 2>errors; echo $? > status";
             ASSERT_EQ(std::system(shell.c_str()), 0) << shell;
@@ -104,6 +105,9 @@ TEST_F(Cli, HelpVersionAndListAnswer)
             const std::string errors = read_file(at("errors"));
             EXPECT_EQ(errors.rfind("vesklo: standard output: ", 0), 0u) << shell << errors;
         }
+    // A build that takes the path of other POSIX systems lists no ports:
+    // its answer has nothing to write.
+    if (!VESKLO_LINUX_QUERIES) GTEST_SKIP() << "Linux only: a list of ports that cannot be written";
 }
 
 TEST_F(Cli, CopiesWithAndWithoutHeader)

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "proc_locks.h"
+#include "system_posix.h"
 
 // O_PATH asks for no access to a directory; where the system lacks it,
 // reading will do.
@@ -87,14 +87,15 @@ bool missing_under_device_directory(int base, const char *path)
     if (std::snprintf(at, sizeof at, "%s", path) >= static_cast<int>(sizeof at)) return true;
     for (;;) {
         char *slash = std::strrchr(at, '/');
-        const bool first_is_serial = std::strcmp(slash ? slash + 1 : at, "serial") == 0;
+        const bool serial_missing = std::strcmp(slash ? slash + 1 : at, "serial") == 0;
         if (slash) *(slash == at ? slash + 1 : slash) = '\0';
         else at[0] = '\0';
         const int dir = open_directory(base, at);
         if (dir >= 0) {
             struct stat dev, st;
             const bool is_dev = stat("/dev", &dev) == 0 && fstat(dir, &st) == 0 && same_file(st, dev);
-            const bool found = under_device_directory(dir, false) || (is_dev && first_is_serial);
+            const bool found = under_device_directory(dir, false) ||
+                               (is_dev && serial_missing);
             close(dir);
             return found;
         }

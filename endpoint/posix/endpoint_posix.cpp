@@ -15,6 +15,7 @@
 #include "device_dir_posix.h"
 #include "failure_record.h"
 #include "held_ends_posix.h"
+#include "system_posix.h"
 #include "retry_posix.h"
 #include "serial_posix.h"
 

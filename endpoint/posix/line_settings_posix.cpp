@@ -5,9 +5,9 @@
 
 #include <cerrno>
 
-#include "custom_rate.h"
+#include "system_posix.h"
 #include "failure_record.h"
-#include "uart_rate.h"
+#include "uart.h"
 
 namespace {
 

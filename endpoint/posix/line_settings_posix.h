@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "endpoint.h"
-#include "rate_tolerance.h"
+#include "uart.h"
 
 // The Bxxx constant of a standard rate, or B0 when the rate has none.
 speed_t standard_speed(std::int32_t baud_rate);

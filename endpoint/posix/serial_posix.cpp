@@ -17,7 +17,7 @@
 #include "held_ends_posix.h"
 #include "line_settings_posix.h"
 #include "port_policy.h"
-#include "proc_locks.h"
+#include "system_posix.h"
 #include "reason_text.h"
 #include "retry_posix.h"
 

@@ -1,6 +1,5 @@
-// Linux lists every lock in /proc/locks, one a line:
-//   1: FLOCK  ADVISORY  WRITE 4711 00:05:1093 0 EOF
-// with the file's device (major and minor, in hex) and inode.
+// What Linux tells of other holders and of filesystems: every lock in
+// /proc/locks, a terminal's exclusive use, and the mount behind a folder.
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 
@@ -8,8 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "proc_locks.h"
+#include "system_posix.h"
 
+// /proc/locks has a lock a line,
+//   1: FLOCK  ADVISORY  WRITE 4711 00:05:1093 0 EOF
+// with the file's device (major and minor, in hex) and inode.
 bool flock_held(const struct stat &st)
 {
     std::FILE *locks = std::fopen("/proc/locks", "re");
