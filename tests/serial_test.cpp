@@ -583,10 +583,13 @@ TEST_F(Serial, StalledSendIsToldAndWaitsOn)
 TEST_F(Serial, CloseWaitsForTheLineAndFailsWithIt)
 {
     write_file(at("src"), "x");
-    const std::string finished = ".\nfinish!\n";
+    write_file(at("3000"), pattern(3000));
     // The far side closes while the queue reads stalled (the drain), or
-    // while the tool waits in the pause after it (held open for 20 s).
-    enum { never, in_drain, in_pause };
+    // while the tool waits in the pause after it (held open for 20 s): on a
+    // line that the stand-in passes off as a port, since a pseudo-terminal
+    // has no chip to pause for. A plain pseudo-terminal's far side that has
+    // read everything may close at once: every byte has reached it.
+    enum { never, in_drain, in_pause, after_reading };
     const struct {
         std::string setting;
         int hang_up;
@@ -597,15 +600,21 @@ TEST_F(Serial, CloseWaitsForTheLineAndFailsWithIt)
         {"VESKLO_STANDIN_DRAIN_ERRNO=5", never, false, 0},  // EIO
         {"VESKLO_STANDIN_OUTQ_MS=3000", in_drain, false, 0},
         {"VESKLO_STANDIN_PAUSE_MS=20000", in_pause, false, 0},
+        {"", after_reading, true, 0},
     };
     for (const auto &c : cases) {
         pty_pair line = open_pty();
         const auto start = clock_type::now();
-        std::vector<std::string> environment = standin(c.setting);
-        environment.push_back("VESKLO_STANDIN_HELD=" + at("held"));
+        std::vector<std::string> environment;
+        if (!c.setting.empty()) {
+            environment = standin(c.setting);
+            environment.push_back("VESKLO_STANDIN_HELD=" + at("held"));
+            environment.push_back("VESKLO_STANDIN_KEEP=line");
+        }
         unlink(at("held").c_str());
+        const std::string source = c.hang_up == after_reading ? "3000" : "src";
         const running_tool tool =
-            start_vesklo({"c", "src", line.path, "-b9600"}, dir, {false, {}, environment});
+            start_vesklo({"c", source, line.path, "-b9600"}, dir, {false, {}, environment});
         // The far side goes while the drain is held, or in the pause.
         if (c.hang_up == in_drain) {
             ASSERT_TRUE(wait_for_file(at("held"))) << "the stand-in never held the drain";
@@ -613,6 +622,9 @@ TEST_F(Serial, CloseWaitsForTheLineAndFailsWithIt)
         if (c.hang_up == in_pause) {
             ASSERT_EQ(read_master(line.master, 1), "x");
             ASSERT_TRUE(wait_for_pause(tool.pid)) << "the tool never waited in the pause";
+        }
+        if (c.hang_up == after_reading) {
+            ASSERT_EQ(read_master(line.master, 3000), pattern(3000));
         }
         const auto hung_up = clock_type::now();
         if (c.hang_up != never) {
@@ -625,9 +637,11 @@ TEST_F(Serial, CloseWaitsForTheLineAndFailsWithIt)
         // The pause ends with the hang-up, not when its time is up.
         EXPECT_LT(clock_type::now() - hung_up, std::chrono::seconds(10)) << c.setting;
         EXPECT_EQ(r.status, c.ok ? 0 : 1) << c.setting;
-        EXPECT_EQ(r.output, c.ok ? finished : ".\nCan't write destination file '" + line.path + "'\n")
+        const std::string dots = c.hang_up == after_reading ? ".." : ".";
+        EXPECT_EQ(r.output, c.ok ? dots + "\nfinish!\n"
+                                 : dots + "\nCan't write destination file '" + line.path + "'\n")
             << c.setting;
-        EXPECT_EQ(r.errors, c.ok ? stall_notice(line.path)
+        EXPECT_EQ(r.errors, c.ok ? (c.hang_up == never ? stall_notice(line.path) : "")
                                  : "vesklo: " + line.path +
                                        ": Input/output error; the port hung up (unplugged, or the "
                                        "line dropped)\n")

@@ -119,10 +119,15 @@ TEST(Uart, KindsFromWhatTheSystemReads)
         {serial_core("uart-pl011", 32, 3000000), uart_pl011, 48000000, false},
         {serial_core("uart-pl011", 4, 3000000), uart_unknown, 0, false},
         {serial_core("serial8250", 32, 3000000), uart_unknown, 0, false},
-        // cp210x reports the rate its part makes; a pseudo-terminal has no
-        // driver behind it.
-        {serial_core("cp210x", 0, 0), uart_unknown, 0, false},
+        // cp210x reports the rate its part makes, and is trusted; a
+        // pseudo-terminal has no driver behind it.
+        {serial_core("cp210x", 0, 0), uart_cp210x, 0, false},
         {{}, uart_unknown, 0, false},
+        // cdc-acm: a bridge to a UART is told by its ids alone (WCH's
+        // CH9102 1a86:55d4 and CH343 1a86:55d3); a board's own USB is none.
+        {{.driver = "cdc_acm", .vendor_id = 0x1a86, .product_id = 0x55d4}, uart_ch9102, 0, false},
+        {{.driver = "cdc_acm", .vendor_id = 0x1a86, .product_id = 0x55d3}, uart_ch343, 0, false},
+        {{.driver = "cdc_acm", .vendor_id = 0x2e8a, .product_id = 0x000a}, uart_unknown, 0, false},
     };
     for (const auto &c : cases) {
         const uart_rules rules = uart_rules_from(c.facts);
@@ -264,20 +269,53 @@ TEST(Uart, RatesEachUartMakes)
     }
 }
 
+// What a closing port waits after its drain for the bytes its chip may
+// still hold, at 10 bits a byte: nothing after no send; 100 ms where the
+// driver waits for the chip itself (the serial core's wait_until_sent,
+// ftdi_sio's and cp210x's tx_empty); elsewhere the time of the smaller of
+// the chip's buffer and the bytes sent, less the tty layer's own wait for
+// pl2303's drain_delay of 256 characters (tty_port_drain_delay: their time
+// above 1200 baud, a flat 2 s at or below), at least 100 ms, never cut. The
+// buffers: the CH340's two 32-byte packets (ch341.c's bulk endpoint), the
+// PL2303's 256 bytes, the FT-X's 512 and the 16550's 16 (data sheets), the
+// CH9102's two 64-byte packets.
 TEST(Uart, CloseWaitsForTheChipsBuffer)
 {
-    // Two packets of the CH340/CH341's 32-byte bulk endpoint (ch341.c) at
-    // 10 bits a byte, between 100 ms and 2 s; every other port waits 100 ms.
+    const uart_facts cdc_ch9102 = {.driver = "cdc_acm", .vendor_id = 0x1a86, .product_id = 0x55d4};
+    const uart_facts cdc_board = {.driver = "cdc_acm", .vendor_id = 0x2e8a, .product_id = 0x000a};
     const struct {
-        uart_kind kind;
+        const char *what;
+        uart_rules uart;
         std::int32_t rate;
+        std::int64_t sent;
         int pause_ms;
-    } cases[] = {{uart_ch341, 115200, 100}, {uart_ch341, 6400, 100},   {uart_ch341, 6399, 101},
-                 {uart_ch341, 2400, 267},   {uart_ch341, 600, 1067},   {uart_ch341, 321, 1994},
-                 {uart_ch341, 320, 2000},   {uart_ch341, 46, 2000},    {uart_unknown, 300, 100},
-                 {uart_pl2303_ta, 300, 100}, {uart_16550, 50, 100},    {uart_ftdi_bm, 300, 100}};
+    } cases[] = {
+        {"CH340, nothing sent", uart_rules_from(ch341("6.1.0")), 110, 0, 0},
+        {"CH340, 64 of 3000 bytes at 110", uart_rules_from(ch341("6.1.0")), 110, 3000, 5819},
+        {"CH340, 32 bytes at 150", uart_rules_from(ch341("6.1.0")), 150, 32, 2134},
+        {"CH340 at 46", uart_rules_from(ch341("7.2.0")), 46, 100000, 13914},
+        {"CH340 at 115200", uart_rules_from(ch341("6.1.0")), 115200, 3000, 100},
+        {"PL2303 at 600", uart_rules_from(pl2303(0, 64, 0x200, 0x300)), 600, 600, 2267},
+        {"PL2303 at 300", uart_rules_from(pl2303(0, 64, 0x200, 0x300)), 300, 256, 6534},
+        {"PL2303 at 2400", uart_rules_from(pl2303(0, 64, 0x200, 0x300)), 2400, 256, 100},
+        {"FT232R on Linux", uart_rules_from(ftdi(0x600)), 300, 1000, 100},
+        {"CP2102 on Linux", uart_rules_from({.driver = "cp210x"}), 300, 1000, 100},
+        {"16550 on Linux", uart_rules_from(serial_core("serial8250", 4, 115200)), 50, 100, 100},
+        {"CH9102 bridge", uart_rules_from(cdc_ch9102), 1200, 1000, 1067},
+        {"a board's own CDC-ACM", uart_rules_from(cdc_board), 1200, 1000, 100},
+        {"a pseudo-terminal", uart_rules_from({.driver = ""}), 9600, 10, 100},
+        {"FT232R on Windows", uart_rules_from_ids(0x0403, 0x6001), 9600, 5000, 534},
+        {"CH340 on Windows", uart_rules_from_ids(0x1a86, 0x7523), 1200, 64, 534},
+        {"CP2102 on Windows", uart_rules_from_ids(0x10c4, 0xea60), 9600, 640, 667},
+        {"no known adapter on Windows", {uart_16550, 0}, 300, 100, 534},
+        {"no known adapter at 9600", {uart_16550, 0}, 9600, 100, 100},
+    };
     for (const auto &c : cases)
-        EXPECT_EQ(uart_close_pause_ms(c.kind, c.rate), c.pause_ms) << c.kind << " " << c.rate;
+        EXPECT_EQ(uart_close_pause_ms(c.uart, c.rate, c.sent), c.pause_ms) << c.what;
+    // A stall is told only after the chip's whole buffer could have left:
+    // one CH340 packet pair at 46 baud takes 13.9 s.
+    EXPECT_EQ(uart_buffer_ms(uart_rules_from(ch341("6.1.0")), 46), 13914);
+    EXPECT_EQ(uart_buffer_ms(uart_rules_from({.driver = ""}), 46), 0);
 }
 
 // The rates that pl2303 sends to an H, HX or HXD as they are (pl2303.c,

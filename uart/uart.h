@@ -26,6 +26,9 @@ enum uart_kind {
     uart_pl2303_ta,   // PL2303TA: the table, else a divisor of 2^n steps, up to 6 MBd
     uart_pl2303_tb,   // PL2303TB: as the TA, up to 12 MBd
     uart_pl2303_g,    // PL2303G (HXN): any rate sent as it is, up to 12 MBd
+    uart_cp210x,      // Silicon Labs CP210x: its driver reports the rate the part makes
+    uart_ch9102,      // WCH CH9102, a CDC-ACM bridge: the driver knows no more than the line coding
+    uart_ch343,       // WCH CH343, a CDC-ACM bridge like the CH9102
 };
 
 // A port's UART: its kind and the clock its driver divides, in Hz (for the
@@ -33,10 +36,17 @@ enum uart_kind {
 // the FTDI B/R family and the CH340/CH341, 120 MHz for the H series, 12 MHz
 // for the PL2303), and whether its driver drops the RTS/CTS handshake that
 // termios still shows (ch341 before Linux 6.14 writes no flow control).
+// The driver's close: whether its drain waits until the chip itself has
+// sent its last byte (the 8250 and PL011 drivers, ftdi_sio and cp210x ask
+// the chip), and how many characters' time the tty layer waits at the
+// close beyond the drain (pl2303's drain_delay). Linux's drivers only: on
+// Windows no driver is known to wait for its chip.
 struct uart_rules {
     uart_kind kind;
     std::int64_t clock_hz;
     bool drops_handshake = false;
+    bool driver_waits = false;
+    int drain_delay_chars = 0;
 };
 
 // The serial core's port types that the rules name, as TIOCGSERIAL reports
@@ -53,6 +63,8 @@ constexpr int uart_port_amba = 32;
 struct uart_facts {
     const char *driver = "";  // the driver that claims the port ("ftdi_sio", "serial8250")
     // The descriptor of the USB device that the port belongs to.
+    std::uint16_t vendor_id = 0;   // idVendor
+    std::uint16_t product_id = 0;  // idProduct
     std::uint16_t bcd_device = 0;  // bcdDevice: the chip's release
     std::uint16_t bcd_usb = 0;     // bcdUSB: 0x110 for USB 1.1, 0x200 for 2.0
     int device_class = 0;          // bDeviceClass
@@ -78,12 +90,30 @@ constexpr std::int32_t uart_keeps_rate = -1;
 // cannot take the divisor. For uart_unknown, returns rate.
 std::int32_t uart_rate_made(uart_kind kind, std::int64_t clock_hz, std::int32_t rate);
 
-// Returns how long, in ms, a port closing after its drain waits for the last
-// bytes to leave a UART of kind running at rate (> 0): the time its
-// transmit buffer takes to empty where its driver's drain cannot tell that
-// the chip itself is empty, at least 100 ms and at most 2 s; 100 ms for
-// all others.
-int uart_close_pause_ms(uart_kind kind, std::int32_t rate);
+// Returns the UART that a USB adapter's vendor and product ids name, for a
+// system that tells no more of it (Windows): the kind, for its buffer
+// only, with no driver taken to wait for the chip; uart_unknown for ids of
+// no known adapter.
+uart_rules uart_rules_from_ids(std::uint16_t vendor_id, std::uint16_t product_id);
+
+// Returns the most bytes that a chip of kind may still hold once its
+// driver's queue is empty: its transmit buffer (FIFO), or where its maker
+// publishes none, what it takes in from USB (README: the assumptions).
+// 0 for uart_unknown.
+int uart_buffer_bytes(uart_kind kind);
+
+// Returns how long, in ms, a full transmit buffer of uart takes to leave at
+// rate (> 0), 10 bits a byte (start, 8 data, stop): what a line that is
+// merely slow may take without progress beyond the stall notice's wait.
+int uart_buffer_ms(const uart_rules &uart, std::int32_t rate);
+
+// Returns how long, in ms, a port closing after its drain waits for the
+// last bytes to leave uart running at rate, once sent bytes were written
+// to it in the run: nothing when none were; the usual 100 ms where the
+// driver waits for the chip or nothing is known of it; otherwise the time
+// the smaller of its buffer and sent takes at rate, less what the tty
+// layer itself waits at the close, and at least 100 ms, however long.
+int uart_close_pause_ms(const uart_rules &uart, std::int32_t rate, std::int64_t sent);
 
 // True when a port running at actual serves a line at asked: within 2%,
 // what the two ends of a cable can tolerate between them.
@@ -108,10 +138,9 @@ uart_rules uart_ftdi_rules(std::uint16_t bcd_device);
 std::int32_t uart_ftdi_rate(uart_kind kind, std::int64_t clock_hz, std::int64_t rate);
 
 // WCH's CH340/CH341 (uart_ch341.cpp): whether the kernel of release writes
-// their flow control; their rate; the pause their buffer needs at rate.
+// their flow control; their rate.
 uart_rules uart_ch341_rules(const char *kernel_release);
 std::int32_t uart_ch341_rate(std::int64_t clock_hz, std::int64_t rate);
-int uart_ch341_close_pause_ms(std::int32_t rate);
 
 // Prolific's PL2303 (uart_pl2303.cpp): told by the USB descriptor; the
 // rate of each of its kinds.

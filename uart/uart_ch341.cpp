@@ -82,14 +82,3 @@ std::int32_t uart_ch341_rate(std::int64_t clock, std::int64_t rate)
 {
     return chip_rate(clock, program(clock, rate));
 }
-
-int uart_ch341_close_pause_ms(std::int32_t rate)
-{
-    // WCH publishes no size for the CH340/CH341's transmit buffer; it takes
-    // 32-byte bulk packets, and a drained port may still hold the one on
-    // the line and one taken behind it: 64 bytes at 10 bits a byte (start,
-    // 8 data, stop).
-    constexpr std::int64_t buffer_bits = 64 * 10;
-    const std::int64_t ms = (buffer_bits * 1000 + rate - 1) / rate;
-    return static_cast<int>(ms < 100 ? 100 : ms > 2000 ? 2000 : ms);
-}

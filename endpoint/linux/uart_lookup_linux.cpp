@@ -59,10 +59,14 @@ uart_rules uart_rules_of(int fd)
     if (!device_driver(device, sizeof device, driver, sizeof driver)) return {uart_unknown, 0};
     uart_facts facts;
     facts.driver = driver;
-    // A USB serial port's device lies two levels below the USB device: the
-    // port, its interface, the device.
+    // The USB device lies above the port's: two levels for a USB serial
+    // port (the port, its interface), one for cdc-acm (the interface).
     char usb_device[620];
-    std::snprintf(usb_device, sizeof usb_device, "%s/../..", device);
+    std::snprintf(usb_device, sizeof usb_device, "%s/..", device);
+    if (read_number(usb_device, "idVendor", 16) == 0)
+        std::snprintf(usb_device, sizeof usb_device, "%s/../..", device);
+    facts.vendor_id = static_cast<std::uint16_t>(read_number(usb_device, "idVendor", 16));
+    facts.product_id = static_cast<std::uint16_t>(read_number(usb_device, "idProduct", 16));
     facts.bcd_device = static_cast<std::uint16_t>(read_number(usb_device, "bcdDevice", 16));
     facts.bcd_usb = read_bcd_usb(usb_device);
     facts.device_class = static_cast<int>(read_number(usb_device, "bDeviceClass", 16));

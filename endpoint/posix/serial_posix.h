@@ -33,16 +33,20 @@ endpoint port_take(endpoint_handle handle, const char *name, std::int32_t baud_r
 // hang-up when the device has gone or the line was hung up.
 std::int32_t port_read(endpoint *port, void *buffer, std::int32_t count);
 
-// Writes all count bytes, waiting as long as the line needs. When the port
-// has taken nothing for 5 s (CTS off: the receiver not ready, or a cable
-// without handshake lines) says so once on standard error, and waits on.
-// Returns count, or -1 with the failure noted.
-std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t count);
+// Writes all count bytes, waiting as long as the line needs, and counts
+// them in port->sent. When the port has taken nothing for 5 s beyond what
+// its chip's buffer takes at the line rate (CTS off: the receiver not
+// ready, or a cable without handshake lines) says so once on standard
+// error, and waits on. Returns count, or -1 with the failure noted.
+std::int32_t port_write(endpoint *port, const void *buffer, std::int32_t count);
 
-// Waits until all output has been sent, then close_pause_ms more watching
-// the port for a hang-up, and gives the port up. When the queue has not
-// shrunk for 5 s, says so once on standard error, and waits on. Returns
-// false, with the failure noted and unsent output discarded, when the port
-// failed or was found hung up, in the drain or the pause; the port is
-// closed in either case.
+// Waits until all output has been sent, then as long as the chip needs for
+// what it may still hold (uart_close_pause_ms) watching the port for a
+// hang-up, and gives the port up; a port with no line (a pseudo-terminal)
+// has no pause, and a hang-up once its output is drained is no failure.
+// When the queue has not shrunk for 5 s beyond the chip's buffer time,
+// says so once on standard error, and waits on. Returns false, with the
+// failure noted and unsent output discarded, when the port failed or was
+// found hung up, in the drain or the pause; the port is closed in either
+// case.
 bool port_close(const endpoint *port);

@@ -150,7 +150,7 @@ endpoint com_open(const char *name, std::int32_t baud_rate, endpoint_role role,
                   const endpoint *other)
 {
     static wchar_t path[path_max];
-    const endpoint failed = {invalid_handle, name, false, {0, 0, false}, 0, false};
+    const endpoint failed = {invalid_handle, name, false};
     std::size_t length = std::strlen(name);
     if (length > 3 && name[length - 1] == ':') --length;
     std::wcscpy(path, L"\\\\.\\");
@@ -185,9 +185,12 @@ endpoint port_take(endpoint_handle handle, const char *name, std::int32_t baud_r
                    endpoint_role, const endpoint *)
 {
     const HANDLE h = reinterpret_cast<HANDLE>(handle);
-    endpoint port = {handle, name, true, {0, 0, false}, 0, false};
+    endpoint port = {handle, name, true};
     if (configure_port(h, baud_rate, &port.kept)) {
-        port.close_pause_ms = usual_close_pause_ms;
+        // No Windows driver is known to wait for its chip: a port of no
+        // known adapter waits for a 16550's FIFO at the line rate.
+        port.uart = {uart_16550, 0};
+        port.rate = baud_rate;
         hold_port(h);
         return port;
     }
@@ -213,7 +216,7 @@ std::int32_t port_read(endpoint *port, void *buffer, std::int32_t count)
                                                                  : static_cast<std::int32_t>(got);
 }
 
-std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t count)
+std::int32_t port_write(endpoint *port, const void *buffer, std::int32_t count)
 {
     const HANDLE h = reinterpret_cast<HANDLE>(port->handle);
     const char *p = static_cast<const char *>(buffer);
@@ -232,6 +235,7 @@ std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t c
             return -1;
         }
         done += static_cast<std::int32_t>(written);
+        port->sent += written;
         if (written > 0) {
             progress = GetTickCount64();
             continue;
@@ -239,7 +243,9 @@ std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t c
         // Nothing taken: tried again while the port is there.
         COMSTAT status = {};
         if (!port_present(h, &status)) return -1;
-        if (GetTickCount64() - progress >= static_cast<ULONGLONG>(stall_notice_ms))
+        // A slow line may take nothing while the chip's buffer empties.
+        const int stall_ms = stall_notice_ms + uart_buffer_ms(port->uart, port->rate);
+        if (GetTickCount64() - progress >= static_cast<ULONGLONG>(stall_ms))
             tell_stalled(port->name);
     }
     return count;
@@ -249,7 +255,7 @@ bool port_close(const endpoint *port)
 {
     const HANDLE h = reinterpret_cast<HANDLE>(port->handle);
     const bool drained = drain(h);
-    if (drained) Sleep(static_cast<DWORD>(port->close_pause_ms));
+    if (drained) Sleep(static_cast<DWORD>(uart_close_pause_ms(port->uart, port->rate, port->sent)));
     // Ctrl-C purges the port up to here.
     forget_port(h);
     if (CloseHandle(h)) return drained;

@@ -52,10 +52,10 @@ std::int32_t port_read(endpoint *port, void *buffer, std::int32_t count);
 // Writes all count bytes, waiting as long as the line needs; when the port
 // has taken nothing for 5 s (CTS off) says so once on standard error, and
 // waits on. Returns count, or -1 with the failure noted.
-std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t count);
+std::int32_t port_write(endpoint *port, const void *buffer, std::int32_t count);
 
-// Waits until all output has been sent, then close_pause_ms more, and
-// closes the port. Returns false, with the failure noted, when the port
+// Waits until all output has been sent, then as long as the chip needs for
+// what it may still hold (uart_close_pause_ms), and closes the port. Returns false, with the failure noted, when the port
 // could not tell or went away meanwhile, or the close failed; closed either
 // way.
 bool port_close(const endpoint *port);
