@@ -35,7 +35,6 @@ int open_directory(const char *path)
 bool under_device_directory(int dir, bool or_dev)
 {
     struct stat dev, serial, root, at;
-    // stat and fstat: 0 on success, -1 on failure.
     if (stat("/dev", &dev) != 0 || stat("/", &root) != 0 || fstat(dir, &at) != 0) return false;
     if (same_file(at, dev)) return or_dev;
     if (stat("/dev/serial", &serial) != 0) return false;
