@@ -3,10 +3,10 @@
 // serial8250_get_baud_rate and serial8250_get_divisor) and ARM's PL011
 // (drivers/tty/serial/amba-pl011.c, pl011_set_termios). Both are fed a clock
 // of 16 times the base rate that the serial core reports.
+#include "uart.h"
+
 #include <cstring>
 #include <initializer_list>
-
-#include "uart.h"
 
 namespace {
 

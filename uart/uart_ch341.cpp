@@ -1,10 +1,10 @@
 // WCH's CH340/CH341 as Linux's ch341 drives it (drivers/usb/serial/ch341.c):
 // the prescaler and divisor of ch341_get_divisor, the flow control that
 // ch341_set_flow_control writes since Linux 6.14, and the chip's buffer.
+#include "uart.h"
+
 #include <charconv>
 #include <cstring>
-
-#include "uart.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // Prolific's PL2303 as Linux's pl2303 drives it (drivers/usb/serial/pl2303.c):
 // the type told by pl2303_detect_type, and the rate sent by
 // pl2303_encode_baud_rate, from its table of rates or as a divisor.
-#include <iterator>
-
 #include "uart.h"
+
+#include <iterator>
 
 namespace {
 

@@ -120,7 +120,6 @@ bool has_device(const char *class_tty, const char *tty)
     char path[PATH_MAX];
     std::snprintf(path, sizeof path, "%s/%s/device", class_tty, tty);
     struct stat st;
-    // lstat: 0 on success, -1 on failure.
     return lstat(path, &st) == 0;
 }
 
