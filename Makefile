@@ -31,8 +31,9 @@ all:
 # sockets), and each one's output shown whole when it ends.
 SUITES := suite-chip-guest suite-arm-guests suite-acm-guest suite-wine suite-sanitize \
 	suite-usb-guest suite-armhf suite-native suite-16550-guest suite-generic
-.PHONY: $(SUITES)
-test: all
+.PHONY: $(SUITES) install-needed
+test: install-needed
+	@$(MAKE) --no-print-directory all
 	@rm -f $(SKIPPED)
 	@$(MAKE) --no-print-directory windows arm64 armhf sanitize-build generic-build guest-image
 	@status=0; $(MAKE) --no-print-directory -k -j$(JOBS) --output-sync=target $(SUITES) || status=1; \
@@ -130,13 +131,30 @@ package: all windows arm64 armhf
 	@for b in build-windows build-arm64 build-armhf; do \
 	  if [ -f $$b/CPackConfig.cmake ]; then (cd $$b && cpack) || exit 1; fi; done
 
+# Run as root where apt-get is, `make test` first installs what the
+# suites need and is missing, saying so in one line (the log of the install
+# is kept in $(BUILD)/deps.log); VESKLO_NO_INSTALL=1 turns that off. Run
+# by another user it installs nothing: the closing line names what was
+# skipped and the command that brings it.
+install-needed:
+	@if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1 && [ "$${VESKLO_NO_INSTALL:-}" != 1 ]; then \
+	  missing=; for p in $(DEPS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	  dpkg --print-foreign-architectures | grep -qx arm64 || missing="$$missing (the arm64 package lists)"; \
+	  if [ -n "$$missing" ]; then \
+	    echo "make test: installing what the suites need:$$missing"; mkdir -p $(BUILD); \
+	    $(MAKE) --no-print-directory deps > $(BUILD)/deps.log 2>&1 || \
+	      { tail -20 $(BUILD)/deps.log; echo "make test: the install failed (log: $(BUILD)/deps.log)"; exit 1; }; \
+	  fi; \
+	fi
+
 # Everything the whole suite needs, from Debian's packages (as root). The
 # ARM guest's kernel and busybox are arm64 packages: the architecture is
 # added so that apt-get can download them (nothing of it is installed).
+# apt waits for a lock that another apt holds rather than failing on it.
 deps:
 	dpkg --add-architecture arm64
-	apt-get update
-	DEBIAN_FRONTEND=noninteractive apt-get install -y $(DEPS)
+	apt-get -o DPkg::Lock::Timeout=600 update
+	DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y $(DEPS)
 
 clean:
 	rm -rf $(BUILD) build-windows build-arm64 build-armhf build-sanitize build-generic build-fuzz
