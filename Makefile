@@ -17,8 +17,8 @@ DEPS := cmake make g++ libgtest-dev g++-mingw-w64-x86-64-posix wine wine64 clang
 	g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-system-arm qemu-user-static \
 	device-tree-compiler
 
-.PHONY: all test demo bench bench-line windows arm64 armhf cross sanitize sanitize-build install package \
-	deps clean guest-image
+.PHONY: all test demo bench bench-line windows arm64 armhf cross sanitize sanitize-build generic-build \
+	install package deps clean guest-image
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -30,11 +30,12 @@ all:
 # resources of its own (a build folder, the Wine prefix, a guest's
 # sockets), and each one's output shown whole when it ends.
 SUITES := suite-chip-guest suite-arm-guests suite-acm-guest suite-wine suite-sanitize \
-	suite-usb-guest suite-armhf suite-native suite-16550-guest
-.PHONY: $(SUITES)
-test: all
+	suite-usb-guest suite-armhf suite-native suite-16550-guest suite-generic
+.PHONY: $(SUITES) install-needed
+test: install-needed
+	@$(MAKE) --no-print-directory all
 	@rm -f $(SKIPPED)
-	@$(MAKE) --no-print-directory windows arm64 armhf sanitize-build guest-image
+	@$(MAKE) --no-print-directory windows arm64 armhf sanitize-build generic-build guest-image
 	@status=0; $(MAKE) --no-print-directory -k -j$(JOBS) --output-sync=target $(SUITES) || status=1; \
 	if [ -s $(SKIPPED) ]; then \
 	  echo "skipped: $$(paste -sd';' $(SKIPPED) | sed 's/;/; /g'). 'make deps' (as root) installs what they need, and a run as root runs the cases that need it."; \
@@ -44,6 +45,16 @@ suite-native:
 	@sh tests/gtest_suite.sh $(SKIPPED) "the native suite" sh -c 'cd $(BUILD) && ctest --output-on-failure -j $(JOBS)'
 suite-sanitize:
 	@sh tests/gtest_suite.sh $(SKIPPED) "the sanitizers' suite" sh -c 'cd build-sanitize && ctest --output-on-failure -j $(JOBS)'
+# The generic POSIX build's cli and serial tests, each program run whole so
+# that the reasons of its skipped cases can be read.
+suite-generic:
+	@if [ -x build-generic/tests/serial_tests ]; then status=0; \
+	  sh tests/gtest_suite.sh $(SKIPPED) "the generic POSIX suite" build-generic/tests/cli_tests \
+	    --gtest_filter='-*OnWindows' || status=1; \
+	  sh tests/gtest_suite.sh $(SKIPPED) "the generic POSIX suite" build-generic/tests/serial_tests \
+	    --gtest_filter='-WineSerial.*' || status=1; exit $$status; \
+	else echo "generic POSIX suite: skipped (its tests were not built: GoogleTest missing)"; \
+	  echo "the generic POSIX suite (GoogleTest missing)" >> $(SKIPPED); fi
 suite-wine:
 	@sh tests/wine_suite.sh $(BUILD)/tests/cli_tests $(CURDIR)/build-windows/vesklo.exe $(SKIPPED)
 suite-armhf:
@@ -68,6 +79,13 @@ sanitize: sanitize-build
 sanitize-build:
 	cmake -S . -B build-sanitize -DVESKLO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build-sanitize -j $(JOBS)
+
+# The path that a BSD or macOS build takes, POSIX calls alone in place of
+# Linux's own queries (VESKLO_GENERIC_POSIX), built on Linux; it still runs
+# on Linux's terminals.
+generic-build:
+	cmake -S . -B build-generic -DVESKLO_GENERIC_POSIX=ON -DCMAKE_BUILD_TYPE=Release
+	cmake --build build-generic -j $(JOBS)
 
 # The Windows build, cross-compiled with mingw-w64; skipped with a note
 # where the cross-compiler is missing.
@@ -113,13 +131,30 @@ package: all windows arm64 armhf
 	@for b in build-windows build-arm64 build-armhf; do \
 	  if [ -f $$b/CPackConfig.cmake ]; then (cd $$b && cpack) || exit 1; fi; done
 
+# Run as root where apt-get is, `make test` first installs what the
+# suites need and is missing, saying so in one line (the log of the install
+# is kept in $(BUILD)/deps.log); VESKLO_NO_INSTALL=1 turns that off. Run
+# by another user it installs nothing: the closing line names what was
+# skipped and the command that brings it.
+install-needed:
+	@if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1 && [ "$${VESKLO_NO_INSTALL:-}" != 1 ]; then \
+	  missing=; for p in $(DEPS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	  dpkg --print-foreign-architectures | grep -qx arm64 || missing="$$missing (the arm64 package lists)"; \
+	  if [ -n "$$missing" ]; then \
+	    echo "make test: installing what the suites need:$$missing"; mkdir -p $(BUILD); \
+	    $(MAKE) --no-print-directory deps > $(BUILD)/deps.log 2>&1 || \
+	      { tail -20 $(BUILD)/deps.log; echo "make test: the install failed (log: $(BUILD)/deps.log)"; exit 1; }; \
+	  fi; \
+	fi
+
 # Everything the whole suite needs, from Debian's packages (as root). The
 # ARM guest's kernel and busybox are arm64 packages: the architecture is
 # added so that apt-get can download them (nothing of it is installed).
+# apt waits for a lock that another apt holds rather than failing on it.
 deps:
 	dpkg --add-architecture arm64
-	apt-get update
-	DEBIAN_FRONTEND=noninteractive apt-get install -y $(DEPS)
+	apt-get -o DPkg::Lock::Timeout=600 update
+	DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y $(DEPS)
 
 clean:
-	rm -rf $(BUILD) build-windows build-arm64 build-armhf build-sanitize build-fuzz
+	rm -rf $(BUILD) build-windows build-arm64 build-armhf build-sanitize build-generic build-fuzz

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "uart.h"
+
 // The platform's file handle (a file descriptor on POSIX, a HANDLE on
 // Windows), widened to an integer.
 typedef std::intptr_t endpoint_handle;
@@ -31,14 +33,20 @@ struct kept_settings {
 // An open end of the run: the handle, and what its open learnt that the
 // later calls on it need. The caller owns it from file_open to file_close.
 struct endpoint {
-    endpoint_handle handle;  // invalid_handle when the open failed
-    const char *name;        // the name it was opened by; a port's notices show it
-    bool port;               // a serial port: its reads and writes follow the line
-    kept_settings kept;      // what a port kept of the settings asked; all zero
-                             // for a disk file, and where there is no line to tell
-    int close_pause_ms;      // how long a port's close waits after its drain, for
-                             // the last bytes to leave its chip
-    bool data_arrived;       // a port's input has begun: from now on silence ends it
+    endpoint_handle handle = invalid_handle;  // invalid_handle when the open failed
+    const char *name = "";      // the name it was opened by; a port's notices show it
+    bool port = false;          // a serial port: its reads and writes follow the line
+    kept_settings kept = {0, 0, false};  // what a port kept of the settings asked; all zero
+                                         // for a disk file, and where no line can tell
+    // What the close of a port waits for after its drain: the chip behind
+    // it as far as it is known, the rate it runs at, and whether it has a
+    // line at all (a pseudo-terminal has none: once drained, every byte has
+    // reached the far side).
+    uart_rules uart = {uart_unknown, 0};
+    std::int32_t rate = 0;
+    bool no_line = false;
+    bool data_arrived = false;  // a port's input has begun: from now on silence ends it
+    std::int64_t sent = 0;      // the bytes written to it so far
 };
 
 // Opens name as the given end; other is the end already open (the source,
@@ -60,7 +68,7 @@ std::int32_t file_read(endpoint *end, void *buffer, std::int32_t count);
 // Writes all count bytes, in as many calls as the platform needs. Returns
 // count, or -1 when a write failed or wrote nothing; how much of the chunk
 // reached the endpoint is then unknown.
-std::int32_t file_write(const endpoint *end, const void *buffer, std::int32_t count);
+std::int32_t file_write(endpoint *end, const void *buffer, std::int32_t count);
 
 // Returns the low 32 bits of the endpoint's size, or -1 when the platform
 // cannot tell.
@@ -70,9 +78,9 @@ std::int32_t file_size(const endpoint *end);
 // deadline or pace meets a wrap however long the system has been up.
 std::int64_t monotonic_ms();
 
-// Closes the end; a serial port is first drained and then given its pause
-// (close_pause_ms) for the last bytes to leave its chip, a hang-up meanwhile
-// failing the close. Returns false when the platform reported a failure on
+// Closes the end; a serial port is first drained and then given the pause
+// its chip needs for the last bytes written to leave it (uart_close_pause_ms),
+// a hang-up meanwhile failing the close, except where the port has no line. Returns false when the platform reported a failure on
 // closing (written data may then be lost); the handle is closed in either
 // case.
 bool file_close(const endpoint *end);

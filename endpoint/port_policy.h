@@ -15,6 +15,3 @@ constexpr int stall_notice_ms = 5000;
 // drain, a write that returns with what the port took.
 constexpr int progress_check_ms = 100;
 
-// How long a port's close waits after its drain for the last bytes to
-// leave the chip, where nothing longer is known to be needed.
-constexpr int usual_close_pause_ms = 100;

@@ -5,8 +5,8 @@
 #include <cstring>
 
 fake_endpoints fake;
-endpoint fake_source = {3, "source", false, {0, 0, false}, 0, false};
-endpoint fake_destination = {4, "destination", false, {0, 0, false}, 0, false};
+endpoint fake_source = {3, "source", false};
+endpoint fake_destination = {4, "destination", false};
 
 std::vector<std::uint8_t> fake_endpoints::output() const
 {
@@ -28,7 +28,7 @@ std::int32_t file_read(endpoint *end, void *buffer, std::int32_t count)
     return static_cast<std::int32_t>(n);
 }
 
-std::int32_t file_write(const endpoint *end, const void *buffer, std::int32_t count)
+std::int32_t file_write(endpoint *end, const void *buffer, std::int32_t count)
 {
     if (end != &fake_destination) return -1;
     if (static_cast<int>(fake.writes.size()) == fake.failing_write) return -1;

@@ -9,7 +9,8 @@
 //   VESKLO_STANDIN_KEEP=cs8,nocrtscts  the terminal passes for a real port
 //                               (fstat reports a serial port's device
 //                               number) that keeps 8 data bits and/or runs
-//                               without RTS/CTS, whatever it is asked;
+//                               without RTS/CTS, whatever it is asked
+//                               (KEEP=line: a port that keeps nothing);
 //   VESKLO_STANDIN_REFUSE_CS7=1  the terminal refuses 7 data bits, as some
 //                               USB adapters do;
 //   VESKLO_STANDIN_SET_ONCE=1   the terminal takes its settings once, and

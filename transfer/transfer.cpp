@@ -51,7 +51,7 @@ constexpr std::int32_t header_size = 4;
 
 // Prints the chunk's dot and writes count bytes from buf[offset] to the
 // destination of the transfer between source and destination.
-bool put_chunk(const endpoint *source, const endpoint *destination, std::int32_t offset,
+bool put_chunk(const endpoint *source, endpoint *destination, std::int32_t offset,
                std::int32_t count)
 {
     print_dot(source->port || destination->port);

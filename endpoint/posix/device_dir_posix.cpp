@@ -1,5 +1,6 @@
 #include "device_dir_posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -8,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "system_posix.h"
 
 // O_PATH asks for no access to a directory; where the system lacks it,
 // reading will do.
@@ -22,27 +25,46 @@ bool same_file(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Opens the directory path (its links followed) with O_PATH. Returns the
-// descriptor, or -1 with errno set.
-int open_directory(const char *path)
+// Opens the directory path, relative to base (its links followed), with
+// O_PATH. Returns the descriptor, or -1 with errno set.
+int open_directory(int base, const char *path)
 {
-    return open(*path ? path : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return openat(base, *path ? path : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
-// True when the directory dir is /dev/serial or lies below it; with
-// or_dev, also when it is /dev itself. Walks up through ".." so that a
-// bind mount or a link that leads there is known by where it leads.
+// True when at is /dev/serial (serial) or a folder in it: a bind mount of
+// /dev/serial/by-id is known by its identity, since ".." at the root of a
+// mount leads to the mount point's parent, not to /dev/serial.
+bool is_serial_folder(const struct stat &at, const struct stat &serial)
+{
+    if (same_file(at, serial)) return true;
+    DIR *d = opendir("/dev/serial");
+    if (!d) return false;
+    bool found = false;
+    while (const dirent *e = found ? nullptr : readdir(d)) {
+        struct stat st;
+        found = e->d_name[0] != '.' && fstatat(dirfd(d), e->d_name, &st, 0) == 0 &&
+                S_ISDIR(st.st_mode) && same_file(at, st);
+    }
+    closedir(d);
+    return found;
+}
+
+// True when the directory dir is where only the kernel makes device
+// nodes: /dev/serial or below it; with or_dev, also /dev itself; and,
+// however it is reached, a folder of the device filesystem. Walks up
+// through ".." so that a link that leads there is known by where it leads.
 bool under_device_directory(int dir, bool or_dev)
 {
+    if (on_device_filesystem(dir)) return true;
     struct stat dev, serial, root, at;
-    // stat and fstat: 0 on success, -1 on failure.
     if (stat("/dev", &dev) != 0 || stat("/", &root) != 0 || fstat(dir, &at) != 0) return false;
     if (same_file(at, dev)) return or_dev;
     if (stat("/dev/serial", &serial) != 0) return false;
     int fd = dir;
     bool found = false;
     for (int depth = 0; depth < 32 && fd >= 0; ++depth) {
-        found = same_file(at, serial);
+        found = is_serial_folder(at, serial);
         if (found || same_file(at, root) || same_file(at, dev)) break;
         const int up = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (fd != dir) close(fd);
@@ -53,27 +75,27 @@ bool under_device_directory(int dir, bool or_dev)
     return found;
 }
 
-// Judges a missing directory path: cuts components from its end until it
-// reaches one that exists. True when that one is under /dev/serial/, or
-// is /dev itself and the first missing component is "serial" (the usual
-// state once the last USB adapter is out: no /dev/serial at all).
-bool missing_under_device_directory(const char *path)
+// Judges a missing directory path, relative to base: cuts components from
+// its end until it reaches one that exists. True when that one is where
+// only the kernel makes devices (under_device_directory), or is /dev
+// itself and the first missing component is "serial" (the usual state
+// once the last USB adapter is out: no /dev/serial at all). A path too
+// long to judge counts as such a place.
+bool missing_under_device_directory(int base, const char *path)
 {
     char at[PATH_MAX];
-    if (std::snprintf(at, sizeof at, "%s", path) >= static_cast<int>(sizeof at)) return false;
+    if (std::snprintf(at, sizeof at, "%s", path) >= static_cast<int>(sizeof at)) return true;
     for (;;) {
         char *slash = std::strrchr(at, '/');
-        const char *missing = slash ? slash + 1 : at;
-        char first_missing[NAME_MAX + 1];
-        std::snprintf(first_missing, sizeof first_missing, "%s", missing);
+        const bool serial_missing = std::strcmp(slash ? slash + 1 : at, "serial") == 0;
         if (slash) *(slash == at ? slash + 1 : slash) = '\0';
         else at[0] = '\0';
-        const int dir = open_directory(at);
+        const int dir = open_directory(base, at);
         if (dir >= 0) {
             struct stat dev, st;
             const bool is_dev = stat("/dev", &dev) == 0 && fstat(dir, &st) == 0 && same_file(st, dev);
             const bool found = under_device_directory(dir, false) ||
-                               (is_dev && std::strcmp(first_missing, "serial") == 0);
+                               (is_dev && serial_missing);
             close(dir);
             return found;
         }
@@ -81,55 +103,67 @@ bool missing_under_device_directory(const char *path)
     }
 }
 
-// Splits path at its last "/" into dir and leaf.
-void split(const char *path, char *dir, std::size_t dir_size, char *leaf, std::size_t leaf_size)
+// Splits path at its last "/" into dir and leaf. Returns false when either
+// has no room.
+bool split(const char *path, char *dir, std::size_t dir_size, char *leaf, std::size_t leaf_size)
 {
     const char *slash = std::strrchr(path, '/');
     const std::size_t length = slash ? static_cast<std::size_t>(slash - path) : 0;
-    std::snprintf(dir, dir_size, "%.*s", static_cast<int>(length), path);
+    const char *rest = slash ? slash + 1 : path;
+    if (length >= dir_size || std::strlen(rest) >= leaf_size) return false;
+    std::memcpy(dir, path, length);
+    dir[length] = '\0';
     if (slash && length == 0) std::snprintf(dir, dir_size, "/");
-    std::snprintf(leaf, leaf_size, "%s", slash ? slash + 1 : path);
+    std::memcpy(leaf, rest, std::strlen(rest) + 1);
+    return true;
 }
 
 }  // namespace
 
 int creation_place(const char *name, char *leaf, std::size_t size, bool *device_dir)
 {
-    char path[PATH_MAX], dir[PATH_MAX], target[PATH_MAX];
+    char path[PATH_MAX], dir[PATH_MAX];
     *device_dir = false;
     if (std::snprintf(path, sizeof path, "%s", name) >= static_cast<int>(sizeof path)) {
         errno = ENAMETOOLONG;
         return -1;
     }
+    // A relative link is followed from the folder that holds it, never
+    // joined to that folder's path, which may already be as long as a
+    // path can be.
+    int base = AT_FDCWD;
     // As many links as the system itself follows in one path.
     for (int links = 0; links <= 40; ++links) {
-        split(path, dir, sizeof dir, leaf, size);
-        const int fd = open_directory(dir);
+        if (!split(path, dir, sizeof dir, leaf, size)) {
+            if (base != AT_FDCWD) close(base);
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        const int fd = open_directory(base, dir);
         if (fd < 0) {
             const int code = errno;
-            *device_dir = code == ENOENT && missing_under_device_directory(dir);
+            *device_dir = code == ENOENT && missing_under_device_directory(base, dir);
+            if (base != AT_FDCWD) close(base);
             errno = code;
             return -1;
         }
+        if (base != AT_FDCWD) close(base);
         // readlinkat: the target's length, not terminated, or -1 (EINVAL
         // for no link, ENOENT for nothing there: the place is found).
-        const ssize_t n = readlinkat(fd, leaf, target, sizeof target - 1);
+        const ssize_t n = readlinkat(fd, leaf, path, sizeof path - 1);
         if (n < 0) {
             *device_dir = under_device_directory(fd, true);
             return fd;
         }
-        close(fd);
-        target[n] = '\0';
-        char next[PATH_MAX];
-        const bool relative = target[0] != '/' && dir[0] != '\0';
-        const int written = relative ? std::snprintf(next, sizeof next, "%s/%s", dir, target)
-                                     : std::snprintf(next, sizeof next, "%s", target);
-        if (written >= static_cast<int>(sizeof next)) {
-            errno = ENAMETOOLONG;
-            return -1;
+        path[n] = '\0';
+        if (path[0] == '/') {
+            close(fd);
+            base = AT_FDCWD;
+        } else {
+            base = fd;
         }
-        std::memcpy(path, next, sizeof path);
     }
+    if (base != AT_FDCWD) close(base);
     errno = ELOOP;
     return -1;
 }

@@ -15,6 +15,7 @@
 #include "device_dir_posix.h"
 #include "failure_record.h"
 #include "held_ends_posix.h"
+#include "system_posix.h"
 #include "retry_posix.h"
 #include "serial_posix.h"
 
@@ -28,7 +29,7 @@ int fd_of(const endpoint *end)
 // An end that failed to open, the failure already noted.
 endpoint failed_end(const char *name)
 {
-    return {invalid_handle, name, false, {0, 0, false}, 0, false};
+    return {invalid_handle, name, false};
 }
 
 // Notes the failure on fd, closes it and returns the failed end.
@@ -112,7 +113,7 @@ endpoint disk_open(const char *name, endpoint_role role, const endpoint *other)
     // a flush at close, which costs a new destination tens of milliseconds.
     if (role == role_destination && S_ISREG(st.st_mode) && st.st_size > 0 && ftruncate(fd, 0) != 0)
         return fail_open(fd, name, cause_system, errno);
-    return {fd, name, false, {0, 0, false}, 0, false};
+    return {fd, name, false};
 }
 
 // True when name opens one way (for reading or for writing only) as a
@@ -183,10 +184,11 @@ std::int32_t file_read(endpoint *end, void *buffer, std::int32_t count)
     return got;
 }
 
-std::int32_t file_write(const endpoint *end, const void *buffer, std::int32_t count)
+std::int32_t file_write(endpoint *end, const void *buffer, std::int32_t count)
 {
     if (end->port) return port_write(end, buffer, count);
     const write_outcome w = full_write(fd_of(end), buffer, count, -1);
+    end->sent += w.written;
     if (w.end == write_complete) return count;
     if (w.end == write_took_nothing) note_failure(cause_no_progress, 0);
     else note_failure(cause_system, errno);

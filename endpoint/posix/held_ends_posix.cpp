@@ -9,9 +9,8 @@
 #include <cerrno>
 #include <csignal>
 
-#include "custom_rate.h"
 #include "failure_record.h"
-#include "proc_locks.h"
+#include "system_posix.h"
 
 namespace {
 

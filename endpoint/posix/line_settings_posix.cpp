@@ -5,9 +5,9 @@
 
 #include <cerrno>
 
-#include "custom_rate.h"
+#include "system_posix.h"
 #include "failure_record.h"
-#include "uart_rate.h"
+#include "uart.h"
 
 namespace {
 
@@ -149,7 +149,9 @@ bool configure_line(int fd, std::int32_t baud_rate, endpoint_role role, endpoint
     // A handshake that the driver drops, though termios keeps it, is kept
     // settings like any other.
     if (uart.drops_handshake && (t.c_cflag & CRTSCTS)) port->kept.no_handshake = true;
-    port->close_pause_ms = uart_close_pause_ms(uart.kind, made);
+    port->uart = uart;
+    port->rate = made > 0 ? made : baud_rate;
+    port->no_line = is_pseudo_terminal(fd);
     // Pseudo-terminals have no modem lines, so a refusal is not an error.
     const int dtr = TIOCM_DTR;
     ioctl(fd, TIOCMBIS, &dtr);

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "endpoint.h"
-#include "rate_tolerance.h"
+#include "uart.h"
 
 // The Bxxx constant of a standard rate, or B0 when the rate has none.
 speed_t standard_speed(std::int32_t baud_rate);
@@ -26,8 +26,8 @@ bool usable_rate(int fd, std::int32_t baud_rate);
 // DTR, and leaves a source's reads blocking and a destination's writes
 // non-blocking (so that a line that takes no data can be told). A port that
 // runs at the rate but kept other data bits, or no handshake, is not
-// refused: port->kept says what it kept, and port->close_pause_ms how long
-// its close waits after the drain for its chip to empty. Returns false with the failure noted
+// refused: port->kept says what it kept; port->uart, port->rate and
+// port->no_line what its close waits for after the drain. Returns false with the failure noted
 // when the port refused, its settings as they were: a rate that its UART's
 // known rules refuse is refused before anything changes, and settings that
 // only their read-back refuses are put back as they were read.

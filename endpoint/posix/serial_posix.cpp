@@ -17,7 +17,7 @@
 #include "held_ends_posix.h"
 #include "line_settings_posix.h"
 #include "port_policy.h"
-#include "proc_locks.h"
+#include "system_posix.h"
 #include "reason_text.h"
 #include "retry_posix.h"
 
@@ -40,9 +40,10 @@ void note_port_failure(int code)
 }
 
 // Waits until the output queue of fd is empty, polling it, since a drain
-// that blocks in the kernel could not tell a stalled line. Returns false
-// with the failure noted when the port failed.
-bool wait_queue_empty(int fd, const char *name)
+// that blocks in the kernel could not tell a stalled line: one that has
+// not shrunk for stall_ms is told. Returns false with the failure noted
+// when the port failed.
+bool wait_queue_empty(int fd, const char *name, int stall_ms)
 {
     int least = -1, still_ms = 0;
     for (;;) {
@@ -57,19 +58,20 @@ bool wait_queue_empty(int fd, const char *name)
         if (least < 0 || queued < least) {
             least = queued;
             still_ms = 0;
-        } else if ((still_ms += progress_check_ms) >= stall_notice_ms) {
+        } else if ((still_ms += progress_check_ms) >= stall_ms) {
             tell_stalled(name);
         }
         wait_for(-1, 0, progress_check_ms);
     }
 }
 
-// Waits until all output of fd has been sent. Returns false with the
-// failure noted, and what is left discarded so that the close does not wait
-// for a line that failed, when the port failed or was found hung up.
-bool drain(int fd, const char *name)
+// Waits until all output of fd has been sent, telling a queue that has not
+// shrunk for stall_ms. Returns false with the failure noted, and what is
+// left discarded so that the close does not wait for a line that failed,
+// when the port failed or was found hung up.
+bool drain(int fd, const char *name, int stall_ms)
 {
-    bool drained = wait_queue_empty(fd, name);
+    bool drained = wait_queue_empty(fd, name, stall_ms);
     // tcdrain returns at once when nothing is queued, and makes sure of
     // what the queue count may miss.
     int result = 0;
@@ -108,6 +110,14 @@ bool pause_watching(int fd, int pause_ms)
     return false;
 }
 
+// How long the port may take nothing before it is told stalled: the
+// stall notice's time beyond what its chip's buffer takes at the line rate,
+// so that a line that is merely slow is never taken for one that stopped.
+int stall_after_ms(const endpoint *port)
+{
+    return stall_notice_ms + uart_buffer_ms(port->uart, port->rate);
+}
+
 }  // namespace
 
 bool com_device_path(const char *name, char *path, std::size_t size)
@@ -123,7 +133,7 @@ bool com_device_path(const char *name, char *path, std::size_t size)
 endpoint com_open(const char *name, std::int32_t baud_rate, endpoint_role role,
                   const endpoint *other)
 {
-    endpoint failed = {invalid_handle, name, false, {0, 0, false}, 0, false};
+    endpoint failed = {invalid_handle, name, false};
     char path[32];
     if (!com_device_path(name, path, sizeof path)) {
         note_failure(cause_no_such_port, 0);
@@ -143,7 +153,7 @@ endpoint port_take(endpoint_handle handle, const char *name, std::int32_t baud_r
                    endpoint_role role, const endpoint *other)
 {
     const int fd = static_cast<int>(handle);
-    endpoint port = {handle, name, true, {0, 0, false}, 0, false};
+    endpoint port = {handle, name, true};
     // Root opens a terminal in exclusive use, which only this run's own
     // TIOCEXCL may have set: another's flag means another holder, whose
     // line and flag stay as they are.
@@ -192,14 +202,15 @@ std::int32_t port_read(endpoint *port, void *buffer, std::int32_t count)
     return got;
 }
 
-std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t count)
+std::int32_t port_write(endpoint *port, const void *buffer, std::int32_t count)
 {
     const int fd = static_cast<int>(port->handle);
     const char *p = static_cast<const char *>(buffer);
     std::int32_t done = 0;
     while (done < count) {
-        const write_outcome w = full_write(fd, p + done, count - done, stall_notice_ms);
+        const write_outcome w = full_write(fd, p + done, count - done, stall_after_ms(port));
         done += w.written;
+        port->sent += w.written;
         if (w.end == write_complete) break;
         if (w.end == write_no_room) {
             tell_stalled(port->name);
@@ -215,7 +226,12 @@ std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t c
 bool port_close(const endpoint *port)
 {
     const int fd = static_cast<int>(port->handle);
-    const bool drained = drain(fd, port->name) && pause_watching(fd, port->close_pause_ms);
+    bool drained = drain(fd, port->name, stall_after_ms(port));
+    // A pseudo-terminal has no line: once written, every byte has reached
+    // the far side, and its going away after reading them takes none back.
+    if (!drained && port->no_line && last_failure().cause == cause_hung_up) drained = true;
+    const int pause_ms = port->no_line ? 0 : uart_close_pause_ms(port->uart, port->rate, port->sent);
+    if (drained && pause_ms > 0) drained = pause_watching(fd, pause_ms);
     const int closed = release_port(fd);
     if (closed != 0 && drained) note_failure(cause_system, errno);
     return drained && closed == 0;

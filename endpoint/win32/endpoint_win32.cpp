@@ -26,7 +26,7 @@ endpoint_handle from_handle(HANDLE h)
 // An end that failed to open, the failure already noted.
 endpoint failed_end(const char *name)
 {
-    return {invalid_handle, name, false, {0, 0, false}, 0, false};
+    return {invalid_handle, name, false};
 }
 
 // Whether path leads to the file that other holds. An open without access,
@@ -67,7 +67,7 @@ endpoint disk_open(const wchar_t *path, const char *name, endpoint_role role,
     const HANDLE h = CreateFileW(path, source ? GENERIC_READ : GENERIC_WRITE, 0, nullptr,
                                  source ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                  nullptr);
-    if (h != INVALID_HANDLE_VALUE) return {from_handle(h), name, false, {0, 0, false}, 0, false};
+    if (h != INVALID_HANDLE_VALUE) return {from_handle(h), name, false};
     note_open_failure(path, name, GetLastError(), other);
     return failed_end(name);
 }
@@ -129,7 +129,7 @@ std::int32_t file_read(endpoint *end, void *buffer, std::int32_t count)
     return -1;
 }
 
-std::int32_t file_write(const endpoint *end, const void *buffer, std::int32_t count)
+std::int32_t file_write(endpoint *end, const void *buffer, std::int32_t count)
 {
     if (end->port) return port_write(end, buffer, count);
     const char *p = static_cast<const char *>(buffer);
@@ -147,6 +147,7 @@ std::int32_t file_write(const endpoint *end, const void *buffer, std::int32_t co
             return -1;
         }
         done += static_cast<std::int32_t>(written);
+        end->sent += written;
     }
     return count;
 }

@@ -2,7 +2,7 @@
 
 #include "failure_record.h"
 #include "port_policy.h"
-#include "rate_tolerance.h"
+#include "uart.h"
 
 namespace {
 

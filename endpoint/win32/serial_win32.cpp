@@ -67,13 +67,20 @@ bool port_gone(HANDLE h, ULONGLONG read_ms)
     return true;
 }
 
+// How long a port may take nothing before the stall is told: a slow line
+// may take nothing while its chip's buffer empties.
+int stall_after_ms(const endpoint *port)
+{
+    return stall_notice_ms + uart_buffer_ms(port->uart, port->rate);
+}
+
 // Waits until the output queue of the port h, called name, is empty,
 // looking again every progress_check_ms: a port opened without overlap
 // cannot wait for EV_TXEMPTY with a time limit, and a line that takes
-// nothing must be told. When the queue has not shrunk for stall_notice_ms,
-// says so once, as a send does, and waits on. Returns false, with the
-// failure noted, when the port cannot tell or went away meanwhile.
-bool drain(HANDLE h, const char *name)
+// nothing must be told. When the queue has not shrunk for stall_ms, says so
+// once, as a send does, and waits on. Returns false, with the failure
+// noted, when the port cannot tell or went away meanwhile.
+bool drain(HANDLE h, const char *name, int stall_ms)
 {
     DWORD least = MAXDWORD;
     ULONGLONG progress = GetTickCount64();
@@ -85,7 +92,7 @@ bool drain(HANDLE h, const char *name)
         if (status.cbOutQue < least) {
             least = status.cbOutQue;
             progress = now;
-        } else if (now - progress >= static_cast<ULONGLONG>(stall_notice_ms)) {
+        } else if (now - progress >= static_cast<ULONGLONG>(stall_ms)) {
             tell_stalled(name);
         }
         Sleep(progress_check_ms);
@@ -230,7 +237,7 @@ endpoint com_open(const char *name, std::int32_t baud_rate, endpoint_role role,
                   const endpoint *other)
 {
     static wchar_t path[path_max];
-    const endpoint failed = {invalid_handle, name, false, {0, 0, false}, 0, false};
+    const endpoint failed = {invalid_handle, name, false};
     // A name beginning with COM that spells no port (COMPILE.BIN) is sought
     // as a device all the same, and found nowhere.
     const char *spelling = name;
@@ -276,9 +283,12 @@ endpoint port_take(endpoint_handle handle, const char *name, std::int32_t baud_r
                    endpoint_role, const endpoint *)
 {
     const HANDLE h = reinterpret_cast<HANDLE>(handle);
-    endpoint port = {handle, name, true, {0, 0, false}, 0, false};
+    endpoint port = {handle, name, true};
     if (configure_port(h, baud_rate, &port.kept)) {
-        port.close_pause_ms = usual_close_pause_ms;
+        // No Windows driver is known to wait for its chip: a port of no
+        // known adapter waits for a 16550's FIFO at the line rate.
+        port.uart = {uart_16550, 0};
+        port.rate = baud_rate;
         hold_port(h);
         return port;
     }
@@ -304,7 +314,7 @@ std::int32_t port_read(endpoint *port, void *buffer, std::int32_t count)
                                                                  : static_cast<std::int32_t>(got);
 }
 
-std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t count)
+std::int32_t port_write(endpoint *port, const void *buffer, std::int32_t count)
 {
     const HANDLE h = reinterpret_cast<HANDLE>(port->handle);
     const char *p = static_cast<const char *>(buffer);
@@ -323,6 +333,7 @@ std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t c
             return -1;
         }
         done += static_cast<std::int32_t>(written);
+        port->sent += written;
         if (written > 0) {
             progress = GetTickCount64();
             continue;
@@ -330,7 +341,7 @@ std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t c
         // Nothing taken: tried again while the port is there.
         COMSTAT status = {};
         if (!port_present(h, &status)) return -1;
-        if (GetTickCount64() - progress >= static_cast<ULONGLONG>(stall_notice_ms))
+        if (GetTickCount64() - progress >= static_cast<ULONGLONG>(stall_after_ms(port)))
             tell_stalled(port->name);
     }
     return count;
@@ -339,8 +350,8 @@ std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t c
 bool port_close(const endpoint *port)
 {
     const HANDLE h = reinterpret_cast<HANDLE>(port->handle);
-    const bool drained = drain(h, port->name);
-    if (drained) Sleep(static_cast<DWORD>(port->close_pause_ms));
+    const bool drained = drain(h, port->name, stall_after_ms(port));
+    if (drained) Sleep(static_cast<DWORD>(uart_close_pause_ms(port->uart, port->rate, port->sent)));
     // Ctrl-C purges the port up to here: a queue that its purge emptied is
     // no finished send.
     stop_if_ending();

@@ -1,15 +1,15 @@
-// Serial ports over kernel32: opening and taking a port for the run,
-// reading, writing, and the drain and release at close, the same
-// operations as the POSIX side (serial_posix.h). Ports are opened
-// exclusively (share mode 0) and without overlap.
+// Serial ports over kernel32: the operations of serial_port.h (a COM name
+// is opened through \\.\COMn, which also reaches ports above COM9, its
+// closing colon dropped; a device there without line settings is no port
+// either), and what the Windows endpoint needs to tell a port. Ports are
+// opened exclusively (share mode 0) and without overlap.
 #pragma once
 
 #include <windows.h>
 
 #include <cstddef>
-#include <cstdint>
 
-#include "endpoint.h"
+#include "serial_port.h"
 
 // The longest path the wide functions take, with its NUL.
 constexpr int path_max = 32768;
@@ -49,35 +49,3 @@ bool leads_to_com_device(const char *name);
 // by the port it spells, any other by the device that Windows reads in it
 // (AUX, sub\COM1), if any; a name with a folder (.\com10) is a file.
 bool port_held_already(const char *name, const endpoint *other);
-
-// Opens the port that name spells (spells_com_port) through \\.\COMn, which
-// also reaches ports above COM9; the colon of the spelling COM1: is
-// dropped. A device there without line settings is no port either.
-// Returns the port, or an end whose handle is invalid_handle with the
-// failure noted.
-endpoint com_open(const char *name, std::int32_t baud_rate, endpoint_role role,
-                  const endpoint *other);
-
-// Configures handle, an open communications device called name, and takes
-// it as a port of this run (Ctrl-C then purges it). Returns the port, or an
-// end whose handle is invalid_handle, with handle closed and the failure
-// noted.
-endpoint port_take(endpoint_handle handle, const char *name, std::int32_t baud_rate,
-                   endpoint_role role, const endpoint *other);
-
-// Reads from a port: the first read waits without limit, later ones return
-// 0 after 2 s of silence. Returns the count read, 0 at the end, or -1 with
-// the failure noted: a hang-up when the port went away.
-std::int32_t port_read(endpoint *port, void *buffer, std::int32_t count);
-
-// Writes all count bytes, waiting as long as the line needs; when the port
-// has taken nothing for 5 s (CTS off) says so once on standard error, and
-// waits on. Returns count, or -1 with the failure noted.
-std::int32_t port_write(const endpoint *port, const void *buffer, std::int32_t count);
-
-// Waits until all output has been sent, then close_pause_ms more, and
-// closes the port; when the output has not moved for 5 s, says so once on
-// standard error, and waits on. Returns false, with the failure noted,
-// when the port could not tell or went away meanwhile, or the close failed;
-// closed either way.
-bool port_close(const endpoint *port);

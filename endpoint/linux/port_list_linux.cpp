@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "port_list_posix.h"
+#include "system_posix.h"
 #include "sysfs_linux.h"
 
 namespace {
@@ -120,7 +120,6 @@ bool has_device(const char *class_tty, const char *tty)
     char path[PATH_MAX];
     std::snprintf(path, sizeof path, "%s/%s/device", class_tty, tty);
     struct stat st;
-    // lstat: 0 on success, -1 on failure.
     return lstat(path, &st) == 0;
 }
 
@@ -191,7 +190,8 @@ int list_ports_under(const char *sys, const char *dev, port_listing *ports, int 
         int at = count < most_ports_listed ? count++ : count - 1;
         for (; at > 0 && comes_before(e->d_name, names[at - 1]); --at)
             std::memcpy(names[at], names[at - 1], name_size);
-        std::snprintf(names[at], name_size, "%s", e->d_name);
+        // Shorter than name_size, as the test above made sure.
+        std::memcpy(names[at], e->d_name, std::strlen(e->d_name) + 1);
     }
     closedir(d);
     int listed = 0;
