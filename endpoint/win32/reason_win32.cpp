@@ -52,8 +52,7 @@ bool file_name_for(const char *name, char *text, std::size_t size)
     // The folder alone is made a full path: of the whole name, the system
     // could make a device.
     const wchar_t *in = L".";
-    if (last - wide == 1) in = L"\\";
-    if (last - wide > 1) {
+    if (last != wide) {
         last[-1] = L'\0';
         in = wide;
     }
