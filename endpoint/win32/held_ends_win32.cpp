@@ -18,8 +18,9 @@ std::atomic<bool> ending = false;
 // Ctrl-C, Ctrl-Break and a closed console end the run. Output that a port
 // still holds is thrown away, so that ending does not wait for a line that
 // may never take it and the port is free at once. A port opened without
-// overlap serializes its I/O, so the purge would wait behind a write or a
-// drain blocked on the main thread: that I/O is cancelled first.
+// overlap serializes its I/O, so the purge would wait behind a read or a
+// write blocked on the main thread: that I/O is cancelled first, and the
+// run marked as ending, so that the main thread tells nothing of it.
 BOOL WINAPI purge_ports(DWORD)
 {
     ending = true;
