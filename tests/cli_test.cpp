@@ -210,6 +210,13 @@ TEST_F(Cli, OpenFailuresNameTheEndAndSayWhy)
 {
     write_file(at("src"), "data");
     mkdir(at("dir").c_str(), 0755);
+    // On Windows a file whose name begins with COM is named by its full
+    // path in the \\?\ form, which no version of Windows reads as a device
+    // (.\COM1.txt is COM1 to Wine and Windows 10); Wine's Z: is the root.
+    std::string here = "\\\\?\\Z:" + dir + "/";
+    std::replace(here.begin(), here.end(), '/', '\\');
+    const std::string name_it = "; no such port: names beginning with COM are taken as ports; name "
+                                "such a file " + here;
     const struct {
         std::vector<std::string> args;
         std::string output, name, posix_reason, windows_hint;
@@ -234,15 +241,13 @@ TEST_F(Cli, OpenFailuresNameTheEndAndSayWhy)
          "; it is the same file as the source"},
         // On Windows the reason says how to name such a file.
         {{"c", "src", "COMX"}, "Can't open destination file 'COMX'\n", "COMX", no_such_port,
-         "; no such port: names beginning with COM are taken as ports; name such a file .\\COMX"},
+         name_it + "COMX"},
         {{"c", "src", "COMMENTS"}, "Can't open destination file 'COMMENTS'\n", "COMMENTS",
-         no_such_port,
-         "; no such port: names beginning with COM are taken as ports; name such a file "
-         ".\\COMMENTS"},
+         no_such_port, name_it + "COMMENTS"},
         {{"c", "COMPILE.BIN", "dst"}, "Can't open source file 'COMPILE.BIN'\n", "COMPILE.BIN",
-         no_such_port,
-         "; no such port: names beginning with COM are taken as ports; name such a file "
-         ".\\COMPILE.BIN"},
+         no_such_port, name_it + "COMPILE.BIN"},
+        {{"c", "src", "COM1.txt"}, "Can't open destination file 'COM1.txt'\n", "COM1.txt",
+         no_such_port, name_it + "COM1.txt"},
         {{"c", "src", "COM12:"}, "Can't open destination file 'COM12:'\n", "COM12:", no_such_port,
          "; no such port: Device Manager lists the COM ports present"},
         {{"c", "COM0", "dst"}, "Can't open source file 'COM0'\n", "COM0", no_such_port,
@@ -251,6 +256,9 @@ TEST_F(Cli, OpenFailuresNameTheEndAndSayWhy)
         {{"c", "com3", "dst"}, "Can't open source file 'com3'\n", "com3",
          "No such file or directory", "; no such port: Device Manager lists the COM ports present"},
         {{"c", "\\\\.\\COM3", "dst"}, "Can't open source file '\\\\.\\COM3'\n", "\\\\.\\COM3",
+         "No such file or directory", "; no such port: Device Manager lists the COM ports present"},
+        // Windows drops the blanks and dots that end a name, and opens COM3.
+        {{"c", "com3. ", "dst"}, "Can't open source file 'com3. '\n", "com3. ",
          "No such file or directory", "; no such port: Device Manager lists the COM ports present"},
     };
     for (const auto &c : cases) {
@@ -262,6 +270,19 @@ TEST_F(Cli, OpenFailuresNameTheEndAndSayWhy)
     }
     EXPECT_FALSE(file_exists(at("missing")));
     EXPECT_FALSE(file_exists(at("dst")));
+    if (!testing_windows_build()) return;
+    // The name offered is the file.
+    for (const std::string name : {"COMX", "COM1.txt"}) {
+        const std::string errors = run({"c", "src", name}).errors;
+        const std::string offer = "name such a file ";
+        const std::size_t at_offer = errors.find(offer);
+        ASSERT_NE(at_offer, std::string::npos) << errors;
+        const std::string offered = errors.substr(at_offer + offer.size(),
+                                                  errors.size() - 1 - at_offer - offer.size());
+        const run_result r = run({"c", "src", offered});
+        EXPECT_EQ(r.status, 0) << offered << r.errors;
+        EXPECT_EQ(read_file(at(name)), "data") << offered;
+    }
 }
 
 // Damaged code is decoded all the same, and said once on standard error.

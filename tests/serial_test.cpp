@@ -711,23 +711,31 @@ TEST_F(WineSerial, EmptySendDoesNotHangAndUnmappedPortsFail)
     EXPECT_EQ(r.output, "\nfinish!\n");
     EXPECT_LT(clock_type::now() - start, std::chrono::seconds(10));
     // A name typed alone that spells a port is one at any number and in any
-    // case: with no port behind it, no file of that name is made. With a
-    // folder in it, it is a file.
+    // case, also with the blanks and dots that Windows drops from the end of
+    // a name: with no port behind it, no file of that name is made, and as
+    // a source a disk file of that name is not read. With a folder in it,
+    // it is a file.
     const std::string hint = "; no such port: Device Manager lists the COM ports present\n";
     const struct {
         const char *name, *file;
-        bool port;
-    } cases[] = {{"COM7", "COM7", true},          {"com10", "com10", true},
-                 {"Com12", "Com12", true},        {"com10:", "com10", true},
-                 {".\\com10", "com10", false}, {"sub\\com12", "sub/com12", false}};
+        bool port, source;
+    } cases[] = {
+        {"COM7", "COM7", true, false},     {"com10", "com10", true, false},
+        {"Com12", "Com12", true, false},   {"com10:", "com10", true, false},
+        {"com12 ", "com12", true, false},  {"com12.", "com12", true, false},
+        {"COM12 .", "COM12", true, false}, {"com12. ", "com12", true, true},
+        {".\\com10", "com10", false, false}, {"sub\\com12", "sub/com12", false, false},
+    };
     mkdir(at("sub").c_str(), 0755);
     for (const auto &c : cases) {
-        r = run_vesklo({"c", "empty", c.name}, dir);
+        if (c.source) write_file(at(c.file), "stale");
+        r = run_vesklo({"c", c.source ? c.name : "empty", c.source ? "out" : c.name}, dir);
         EXPECT_EQ(r.status, c.port ? 1 : 0) << c.name;
-        EXPECT_EQ(file_exists(at(c.file)), !c.port) << c.name;
+        EXPECT_EQ(file_exists(at(c.source ? "out" : c.file)), !c.port) << c.name;
         unlink(at(c.file).c_str());
         if (!c.port) continue;
-        EXPECT_EQ(r.output, "Can't open destination file '" + std::string(c.name) + "'\n");
+        EXPECT_EQ(r.output, std::string("Can't open ") + (c.source ? "source" : "destination") +
+                                " file '" + c.name + "'\n");
         ASSERT_GT(r.errors.size(), hint.size()) << c.name;
         EXPECT_EQ(r.errors.substr(r.errors.size() - hint.size()), hint) << r.errors;
     }
@@ -940,10 +948,13 @@ TEST_F(WineSerial, PortSpellingsAtBothEndsAndXonXoff)
         tcflag_t found_iflag;
     } cases[] = {{"COM1", IXON | IXOFF}, {"com1", IXON}, {"Com1", 0},   {"\\\\.\\COM1", 0},
                  {"COM1:", 0},           {"com1:", 0},   {"\\\\?\\COM1", 0}, {".\\COM1", 0},
-                 {"./COM1", 0},          {"AUX", 0},     {"com10", 0},   {"Com10:", 0}};
+                 {"./COM1", 0},          {"AUX", 0},     {"com10", 0},   {"Com10:", 0},
+                 {"com10 ", 0},          {"COM10 .", 0}, {"com10.", 0}};
     // Above COM9 no name is a reserved device: typed alone it is a port all
-    // the same.
+    // the same, also with the blanks and dots that Windows drops from the
+    // end of a name; never the disk file that the name would open.
     ASSERT_TRUE(link_port("com10", pty.path));
+    write_file(at("com10"), "stale");
     for (const auto &c : cases) {
         for (const bool source : {true, false}) {
             const std::string end = std::string(c.name) + (source ? " as source" : " as destination");
@@ -963,21 +974,54 @@ TEST_F(WineSerial, PortSpellingsAtBothEndsAndXonXoff)
             EXPECT_FALSE(t.c_iflag & (IXON | IXOFF)) << end;
         }
     }
+    EXPECT_EQ(read_file(at("com10")), "stale");
 }
 
 // The same port at both ends, however each end spells it, is refused as
 // the same file as the source is, before the destination is opened: Wine
-// would grant the second open, and the run would wait on itself.
+// would grant the second open, and the run would wait on itself. Every port
+// answers as on Windows (wine_suite.sh registers them), at any number. A
+// name with a folder is a file, though its last part spells the source
+// port, unless it is a name reserved in every folder (COM1 to COM9): the
+// run then copies the port's byte into it.
 TEST_F(WineSerial, SamePortAtBothEndsIsRefused)
 {
-    const std::pair<std::string, std::string> cases[] = {
-        {"COM1", "COM1"}, {"COM1", "\\\\.\\COM1"}, {"com1", "COM1:"}, {"AUX", "COM1"}};
-    for (const auto &[source, destination] : cases) {
-        const run_result r = run_vesklo({"c", source, destination, "-b9600"}, dir);
-        EXPECT_EQ(r.status, 1) << destination;
-        EXPECT_EQ(r.output, "Can't open destination file '" + destination + "'\n");
+    ASSERT_TRUE(link_port("com5", pty.path));
+    ASSERT_TRUE(link_port("com10", pty.path));
+    mkdir(at("sub").c_str(), 0755);
+    const struct {
+        std::string source, destination, file;  // file: the one made, when not refused
+    } cases[] = {
+        {"COM1", "COM1", ""},
+        {"COM1", "\\\\.\\COM1", ""},
+        {"com1", "COM1:", ""},
+        {"AUX", "COM1", ""},
+        {"COM1", "sub\\COM1", ""},
+        {"COM5", "COM5", ""},
+        {"com10", "\\\\.\\COM10", ""},
+        {"COM10", "com10 .", ""},
+        {"COM10", "Com10:", ""},
+        {"COM10", ".\\com10", "com10"},
+        {"COM10", "sub\\com10", "sub/com10"},
+    };
+    for (const auto &c : cases) {
+        const std::string end = c.source + " " + c.destination;
+        set_cooked(pty.slave, B9600, 0);
+        tcflush(pty.slave, TCIFLUSH);
+        const running_tool tool = start_vesklo({"c", c.source, c.destination, "-b9600"}, dir);
+        // A copy that goes ahead reads this byte, and ends 2 s after it.
+        EXPECT_TRUE(wait_for_handshake(pty.slave)) << end;
+        write_all(pty.master, "x");
+        const run_result r = wait_vesklo(tool);
+        if (!c.file.empty()) {
+            EXPECT_EQ(r.status, 0) << end << r.errors;
+            EXPECT_EQ(read_file(at(c.file)), "x") << end;
+            continue;
+        }
+        EXPECT_EQ(r.status, 1) << end;
+        EXPECT_EQ(r.output, "Can't open destination file '" + c.destination + "'\n");
         const std::string hint = "; it is the same file as the source\n";
-        ASSERT_GT(r.errors.size(), hint.size()) << destination;
+        ASSERT_GT(r.errors.size(), hint.size()) << end;
         EXPECT_EQ(r.errors.substr(r.errors.size() - hint.size()), hint) << r.errors;
     }
 }
@@ -1051,8 +1095,8 @@ TEST_F(WineSerial, PortGoneBeforeTheDrainFailsTheSend)
     EXPECT_EQ(r.errors.substr(r.errors.size() - hint.size()), hint) << r.errors;
 }
 
-// Ctrl-C during a send that the far end never reads ends the run at once
-// and leaves the port free.
+// Ctrl-C during a send that the far end never reads ends the run at once,
+// without a word of failure, and leaves the port free.
 TEST_F(WineSerial, CtrlCLeavesThePortFree)
 {
     write_file(at("big"), pattern(1 << 20));
@@ -1069,7 +1113,11 @@ TEST_F(WineSerial, CtrlCLeavesThePortFree)
     run_result r = wait_vesklo(tool);
     // Wine's own ending takes its time: within 3 s beyond the control.
     EXPECT_LT(clock_type::now() - signalled, control_ended + std::chrono::seconds(3));
+    // The write that the run's own console handler cancels is no failure:
+    // neither a port that went away nor a failed write is told.
     EXPECT_EQ(r.output.find("finish"), std::string::npos);
+    EXPECT_EQ(r.output.find("Can't"), std::string::npos) << r.output;
+    EXPECT_EQ(r.errors, "");
     std::thread reader([&] { read_master(pty.master, 1 << 22); });
     r = run_vesklo({"c", "src", "COM1", "-b9600"}, dir);
     EXPECT_EQ(r.status, 0) << r.output;
@@ -1239,6 +1287,53 @@ TEST_F(WineSerial, StalledSendIsToldOnceAfter5s)
                 << control_after.count();
         }
     }
+}
+
+// The close waits for the last bytes to leave, and says once, as a send
+// does, when the line has taken none of them for 5 s: the stand-in holds
+// the output queue for 12 s (a far end whose CTS stays off), from the
+// close's first look at it. The notice comes while the close still waits,
+// no sooner than 5 s into the hold, and the run then finishes.
+TEST_F(WineSerial, CloseTellsALineThatTakesNothing)
+{
+    const std::string data = pattern(3000);
+    write_file(at("src"), data);
+    set_cooked(pty.slave, B9600, 0);
+    std::vector<std::string> environment = standin("VESKLO_STANDIN_OUTQ_MS=12000");
+    environment.push_back("VESKLO_STANDIN_HELD=" + at("held"));
+    std::string received;
+    std::thread reader([&] { received = read_master(pty.master, data.size()); });
+    const running_tool tool =
+        start_vesklo({"c", "src", "COM1", "-b9600"}, dir, {false, {}, environment});
+    // When the hold began: the stand-in made the file then.
+    struct stat held_file = {};
+    const bool held = wait_for_file(at("held")) && stat(at("held").c_str(), &held_file) == 0;
+    const auto hold_began = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(held_file.st_mtim.tv_sec) +
+            std::chrono::nanoseconds(held_file.st_mtim.tv_nsec)));
+    // Whether the tool still runs, without reaping it.
+    const auto running = [&] {
+        siginfo_t info = {};
+        const int options = WEXITED | WNOHANG | WNOWAIT;
+        return waitid(P_PID, static_cast<id_t>(tool.pid), &info, options) == 0 && info.si_pid == 0;
+    };
+    bool told_while_waiting = false;
+    auto told_after = std::chrono::system_clock::duration::zero();
+    while (held && !told_while_waiting && running()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        told_while_waiting = read_file(tool.error_file).find("vesklo: ") != std::string::npos;
+        told_after = std::chrono::system_clock::now() - hold_began;
+    }
+    const run_result r = wait_vesklo(tool);
+    reader.join();
+    EXPECT_TRUE(held) << "the stand-in never held the queue";
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "..\nfinish!\n");
+    EXPECT_TRUE(received == data);
+    EXPECT_EQ(r.errors, stall_notice("COM1"));
+    EXPECT_TRUE(told_while_waiting);
+    EXPECT_GE(told_after, std::chrono::milliseconds(5000));
 }
 
 namespace {

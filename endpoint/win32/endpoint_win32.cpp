@@ -4,12 +4,10 @@
 // the file it spells, whatever the ANSI code page holds.
 #include <windows.h>
 
-#include <cstdio>
-#include <cstring>
+#include <cstdint>
 
 #include "endpoint.h"
 #include "failure_record.h"
-#include "com_name.h"
 #include "held_ends_win32.h"
 #include "serial_win32.h"
 
@@ -44,26 +42,6 @@ bool held_already(const wchar_t *path, const endpoint *other)
     return same;
 }
 
-// Whether name spells a COM port, as com3, Com3, \\.\COM3 or COM3: do: its
-// last component is COM and a number, in any case, with at most a closing
-// colon.
-bool names_com_port(const char *name)
-{
-    const char *last = name;
-    for (const char *p = name; *p; ++p)
-        if (*p == '\\' || *p == '/') last = p + 1;
-    com_name com;
-    return parse_com_name(last, std::strlen(last), &com);
-}
-
-// Whether name, typed alone with no folder, spells a COM port. Only COM1
-// to COM9 are reserved device names, so com10 alone would open a disk file
-// of that name: such a name is opened as the port it spells, in any case.
-bool names_bare_com_port(const char *name)
-{
-    return std::strpbrk(name, "\\/") == nullptr && names_com_port(name);
-}
-
 // Notes why the open of path (spelled name) failed with error.
 void note_open_failure(const wchar_t *path, const char *name, DWORD error, const endpoint *other)
 {
@@ -73,7 +51,7 @@ void note_open_failure(const wchar_t *path, const char *name, DWORD error, const
     else if (error == ERROR_SHARING_VIOLATION)
         note_failure(held_already(path, other) ? cause_same_file : cause_in_use, error);
     else if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) &&
-             names_com_port(name))
+             leads_to_com_device(name))
         note_failure(cause_no_such_port, error);
     else
         note_failure(cause_system, error);
@@ -117,12 +95,11 @@ endpoint file_open(const char *name, std::int32_t baud_rate, endpoint_role role,
 {
     static wchar_t path[path_max];
     if (!to_wide(name, path)) return failed_end(name);
-    if (port_held_already(path, other)) {
+    if (port_held_already(name, other)) {
         note_failure(cause_same_file, ERROR_BUSY);
         return failed_end(name);
     }
-    if (std::strncmp(name, "COM", 3) == 0 || names_bare_com_port(name))
-        return com_open(name, baud_rate, role, other);
+    if (taken_for_com_port(name)) return com_open(name, baud_rate, role, other);
     const endpoint file = disk_open(path, name, role, other);
     if (file.handle == invalid_handle) return file;
     const HANDLE h = handle_of(&file);

@@ -12,13 +12,18 @@ std::atomic<HANDLE> open_ports[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE}
 // handler to cancel that I/O; null when it could not be had.
 std::atomic<HANDLE> main_thread = nullptr;
 
+// Set by the console handler before it cancels or purges anything.
+std::atomic<bool> ending = false;
+
 // Ctrl-C, Ctrl-Break and a closed console end the run. Output that a port
 // still holds is thrown away, so that ending does not wait for a line that
 // may never take it and the port is free at once. A port opened without
-// overlap serializes its I/O, so the purge would wait behind a write or a
-// drain blocked on the main thread: that I/O is cancelled first.
+// overlap serializes its I/O, so the purge would wait behind a read or a
+// write blocked on the main thread: that I/O is cancelled first, and the
+// run marked as ending, so that the main thread tells nothing of it.
 BOOL WINAPI purge_ports(DWORD)
 {
+    ending = true;
     const HANDLE thread = main_thread.load();
     if (thread) CancelSynchronousIo(thread);
     for (std::atomic<HANDLE> &p : open_ports) {
@@ -64,4 +69,10 @@ void forget_port(HANDLE h)
 {
     for (std::atomic<HANDLE> &p : open_ports)
         if (p.load() == h) p = INVALID_HANDLE_VALUE;
+}
+
+void stop_if_ending()
+{
+    // The handler returns to the system's own, which ends the process.
+    while (ending.load()) Sleep(INFINITE);
 }

@@ -20,3 +20,9 @@ void hold_port(HANDLE h);
 // Forgets the port h, which Ctrl-C then no longer purges: the last step
 // before its close.
 void forget_port(HANDLE h);
+
+// Returns at once, unless Ctrl-C, Ctrl-Break or a closed console has begun
+// to end the run: the calling thread then waits for the system to end the
+// process, so that what the console handler cancelled or purged is told as
+// neither a failure (a port that went away) nor a finished transfer.
+void stop_if_ending();

@@ -21,7 +21,8 @@ COMMTIMEOUTS port_timeouts()
 }
 
 // Changes dcb into the line settings for baud_rate: 7 data bits at exactly
-// 115200, 8 at any other rate, no parity, one stop bit, RTS/CTS handshake.
+// 115200, 8 at any other rate, no parity, one stop bit, RTS/CTS handshake,
+// errors counted but never aborting the I/O.
 void make_port_settings(DCB *dcb, std::int32_t baud_rate)
 {
     dcb->BaudRate = static_cast<DWORD>(baud_rate);
@@ -41,6 +42,9 @@ void make_port_settings(DCB *dcb, std::int32_t baud_rate)
     // the flow control.
     dcb->fOutX = 0;
     dcb->fInX = 0;
+    // Left on by another program, a framing or parity error would fail
+    // every read and write until it is cleared, as if the port had gone.
+    dcb->fAbortOnError = 0;
 }
 
 // Notes a refused SetCommState with what was asked and what the port kept.
@@ -128,7 +132,6 @@ bool apply_settings(HANDLE h, std::int32_t baud_rate, const DCB &found, kept_set
         note_failure(cause_system, GetLastError());
         return false;
     }
-    SetCommMask(h, EV_TXEMPTY);
     return true;
 }
 

@@ -10,7 +10,7 @@
 
 // Applies the line settings at baud_rate (7 data bits at exactly 115200, 8
 // at any other rate, no parity, one stop bit, RTS/CTS handshake, no
-// XON/XOFF) and the time-outs: reads wait without limit for the first byte,
+// XON/XOFF, no abort on errors) and the time-outs: reads wait without limit for the first byte,
 // and a write returns after progress_check_ms at the latest. A rate that
 // the driver's own list of rates rules out is refused before anything is
 // applied; otherwise the state is read back: a rate the port does not make

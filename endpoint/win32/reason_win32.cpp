@@ -5,9 +5,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
-#include "com_name.h"
 #include "reason_text.h"
+#include "serial_win32.h"
 
 namespace {
 
@@ -26,12 +27,53 @@ void system_text(int code, char *text, std::size_t size)
 // The longest command line, and so the longest name, in characters.
 constexpr int line_max = 32767;
 
-// Whether name is COM and a number, with or without a closing colon: the
-// name of a port, not a file that only begins with COM.
-bool spells_port_number(const char *name)
+// Writes into text, size bytes in the console's code page, a name that
+// reaches the file called name on every version of Windows: the \\?\ form
+// of its full path, which none reads as a device (.\COM1.txt is COM1 to
+// Windows 10 and Wine), its last part without the blanks and dots that
+// Windows would drop from it. Returns false where no such name can be
+// made, or shown whole: the code page lacks one of its characters, or the
+// text has no room for it.
+bool file_name_for(const char *name, char *text, std::size_t size)
 {
-    com_name com;
-    return parse_com_name(name, std::strlen(name), &com);
+    static wchar_t wide[line_max + 1], folder[line_max + 1], path[2 * line_max + 16];
+    // MultiByteToWideChar, WideCharToMultiByte: the count written, 0 on
+    // failure. GetFullPathNameW: the length of the path, or the room it
+    // needs when it does not fit; 0 on failure.
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, line_max + 1) == 0)
+        return false;
+    wchar_t *last = wide;
+    for (wchar_t *p = wide; *p; ++p)
+        if (*p == L'\\' || *p == L'/') last = p + 1;
+    std::size_t last_length = std::wcslen(last);
+    while (last_length > 0 && (last[last_length - 1] == L' ' || last[last_length - 1] == L'.'))
+        --last_length;
+    if (last_length == 0) return false;
+    // The folder alone is made a full path: of the whole name, the system
+    // could make a device.
+    const wchar_t *in = L".";
+    if (last != wide) {
+        last[-1] = L'\0';
+        in = wide;
+    }
+    const DWORD n = GetFullPathNameW(in, line_max + 1, folder, nullptr);
+    if (n == 0 || n > line_max || std::wcsncmp(folder, L"\\\\.\\", 4) == 0 ||
+        std::wcsncmp(folder, L"\\\\?\\", 4) == 0)
+        return false;
+    const bool unc = std::wcsncmp(folder, L"\\\\", 2) == 0;
+    std::wcscpy(path, unc ? L"\\\\?\\UNC\\" : L"\\\\?\\");
+    std::wcscat(path, unc ? folder + 2 : folder);
+    std::size_t length = std::wcslen(path);
+    if (path[length - 1] != L'\\') path[length++] = L'\\';
+    std::wmemcpy(path + length, last, last_length);
+    path[length + last_length] = L'\0';
+    // A look-alike in place of a missing character would name another file.
+    const bool utf8 = GetACP() == CP_UTF8;
+    BOOL lacking = FALSE;
+    const int written =
+        WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, path, -1, text,
+                            static_cast<int>(size), nullptr, utf8 ? nullptr : &lacking);
+    return written != 0 && !lacking;
 }
 
 }  // namespace
@@ -44,14 +86,20 @@ void system_reason(const endpoint_failure &f, char *text, std::size_t size)
 
 void platform_hint(const endpoint_failure &f, const char *name, char *hint, std::size_t size)
 {
-    // A file such as COMPILE.BIN is reached through a path.
+    // A file such as COMPILE.BIN is reached through its full path.
+    const char *spelling;
+    std::size_t length;
+    static char file_name[400];
     if (f.cause == cause_no_such_port && std::strncmp(name, "COM", 3) == 0 &&
-        !spells_port_number(name))
-        std::snprintf(hint, size,
-                      "; no such port: names beginning with COM are taken as ports; name such a "
-                      "file .\\%s",
-                      shown_name(name));
-    else if (f.cause == cause_no_such_port)
+        !spells_com_port(name, &spelling, &length)) {
+        const char *taken = "; no such port: names beginning with COM are taken as ports";
+        const int written = file_name_for(name, file_name, sizeof file_name)
+                                ? std::snprintf(hint, size, "%s; name such a file %s", taken,
+                                                file_name)
+                                : -1;
+        if (written < 0 || static_cast<std::size_t>(written) >= size)
+            std::snprintf(hint, size, "%s", taken);
+    } else if (f.cause == cause_no_such_port)
         std::snprintf(hint, size, "; no such port: Device Manager lists the COM ports present");
     else if (f.cause == cause_directory)
         std::snprintf(hint, size, "; it is a directory");

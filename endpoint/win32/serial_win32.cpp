@@ -4,6 +4,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "com_name.h"
 #include "failure_record.h"
 #include "held_ends_win32.h"
 #include "line_settings_win32.h"
@@ -31,9 +32,11 @@ bool went_away(DWORD error)
 }
 
 // Notes the failure of an operation on a port with error: a port that went
-// away hung up.
+// away hung up. An operation that the console handler cancelled or purged
+// is no failure: the run is ending.
 void note_port_failure(DWORD error)
 {
+    stop_if_ending();
     note_failure(went_away(error) ? cause_hung_up : cause_system, error);
 }
 
@@ -43,7 +46,9 @@ bool port_present(HANDLE h, COMSTAT *status)
 {
     DWORD errors = 0;
     if (ClearCommError(h, &errors, status)) return true;
-    note_failure(cause_hung_up, GetLastError());
+    const DWORD error = GetLastError();
+    stop_if_ending();
+    note_failure(cause_hung_up, error);
     return false;
 }
 
@@ -62,46 +67,87 @@ bool port_gone(HANDLE h, ULONGLONG read_ms)
     return true;
 }
 
-// Waits until the output queue is empty. EV_TXEMPTY is only raised when a
-// queue that held bytes empties, so it is awaited only while bytes are
-// queued; a port with nothing to send does not wait. Returns false, with
-// the failure noted, when the port cannot tell or went away meanwhile.
-bool drain(HANDLE h)
+// How long a port may take nothing before the stall is told: a slow line
+// may take nothing while its chip's buffer empties.
+int stall_after_ms(const endpoint *port)
 {
-    SetCommMask(h, EV_TXEMPTY);
-    for (int round = 0;; ++round) {
+    return stall_notice_ms + uart_buffer_ms(port->uart, port->rate);
+}
+
+// Waits until the output queue of the port h, called name, is empty,
+// looking again every progress_check_ms: a port opened without overlap
+// cannot wait for EV_TXEMPTY with a time limit, and a line that takes
+// nothing must be told. When the queue has not shrunk for stall_ms, says so
+// once, as a send does, and waits on. Returns false, with the failure
+// noted, when the port cannot tell or went away meanwhile.
+bool drain(HANDLE h, const char *name, int stall_ms)
+{
+    DWORD least = MAXDWORD;
+    ULONGLONG progress = GetTickCount64();
+    for (;;) {
         COMSTAT status = {};
         if (!port_present(h, &status)) return false;
         if (status.cbOutQue == 0) return true;
-        // An event came while bytes remained: poll, rather than spin on a
-        // driver that keeps reporting it.
-        if (round > 0) Sleep(10);
-        DWORD event = 0;
-        if (!WaitCommEvent(h, &event, nullptr)) {
-            note_port_failure(GetLastError());
-            return false;
+        const ULONGLONG now = GetTickCount64();
+        if (status.cbOutQue < least) {
+            least = status.cbOutQue;
+            progress = now;
+        } else if (now - progress >= static_cast<ULONGLONG>(stall_ms)) {
+            tell_stalled(name);
         }
+        Sleep(progress_check_ms);
     }
 }
 
-// The room for the device behind a DOS device name, in characters.
+// The room for a DOS device name, and for the device behind it, in
+// characters.
 constexpr DWORD device_max = 1024;
 
-// Writes into device the device that the DOS device name at the end of path
-// leads to (\Device\Serial0 for COM1), following a name that leads to
-// another (AUX to COM1) a few steps. Returns false when it leads nowhere
-// known.
-bool device_behind(const wchar_t *path, wchar_t *device)
+// Writes into dos_name the DOS device name that the open of name reaches,
+// without the colon that may close it: for a port's name, the port it
+// spells (com10 for com10.); for any other, the device that
+// GetFullPathNameW reads in it (AUX, COM1 for sub\COM1), if any. Returns
+// false for a file, and for a name beginning with COM that spells no port,
+// whose open fails.
+bool dos_device_of(const char *name, wchar_t *dos_name)
 {
-    const wchar_t *last = path;
-    for (const wchar_t *p = path; *p; ++p)
-        if (*p == L'\\' || *p == L'/') last = p + 1;
-    std::size_t length = std::wcslen(last);
-    if (length > 0 && last[length - 1] == L':') --length;
+    static wchar_t wide[path_max], full[path_max];
+    const char *spelling = name;
+    std::size_t length = 0;
+    const wchar_t *found = wide;
+    int found_length = 0;
+    // MultiByteToWideChar: the count written, 0 on failure. GetFullPathNameW:
+    // the length of the path, or the room it needs when it does not fit; 0
+    // on failure.
+    if (spells_com_port(name, &spelling, &length)) {
+        found_length = length == 0 || length >= device_max
+                           ? 0
+                           : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, spelling,
+                                                 static_cast<int>(length), wide, device_max);
+    } else if (!taken_for_com_port(name) &&
+               MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, path_max) != 0) {
+        const DWORD n = GetFullPathNameW(wide, path_max, full, nullptr);
+        const bool device = n > 4 && n < path_max &&
+                            (std::wcsncmp(full, L"\\\\.\\", 4) == 0 ||
+                             std::wcsncmp(full, L"\\\\?\\", 4) == 0) &&
+                            !std::wcspbrk(full + 4, L"\\/");
+        found = full + 4;
+        found_length = device ? static_cast<int>(n) - 4 : 0;
+    }
+    if (found_length > 0 && found[found_length - 1] == L':') --found_length;
+    if (found_length <= 0 || found_length >= static_cast<int>(device_max)) return false;
+    std::wmemcpy(dos_name, found, static_cast<std::size_t>(found_length));
+    dos_name[found_length] = L'\0';
+    return true;
+}
+
+// Writes into device the device that the DOS device name leads to
+// (\Device\Serial0 for COM1), following a name that leads to another (AUX
+// to COM1) a few steps. Returns false when it leads nowhere known.
+bool device_behind(const wchar_t *dos_name, wchar_t *device)
+{
     wchar_t name[device_max];
-    if (length == 0 || length >= device_max) return false;
-    std::wcsncpy(name, last, length);
-    name[length] = L'\0';
+    std::wcscpy(name, dos_name);
     for (int step = 0; step < 4; ++step) {
         // QueryDosDeviceW: the characters stored, 0 on failure.
         if (QueryDosDeviceW(name, device, device_max) == 0) return false;
@@ -109,6 +155,7 @@ bool device_behind(const wchar_t *path, wchar_t *device)
                               : std::wcsncmp(device, L"\\??\\", 4) == 0       ? device + 4
                                                                                 : nullptr;
         if (!next) return true;
+        if (std::wcslen(next) >= device_max) return false;
         std::wcscpy(name, next);
     }
     return true;
@@ -125,12 +172,52 @@ bool to_wide(const char *name, wchar_t *path)
     return false;
 }
 
-bool port_held_already(const wchar_t *path, const endpoint *other)
+bool spells_com_port(const char *name, const char **spelling, std::size_t *length)
 {
-    static wchar_t wanted[device_max], held[device_max], held_path[path_max];
+    const char *at = name;
+    std::size_t n = std::strlen(name);
+    if (std::strncmp(name, "\\\\.\\", 4) == 0 || std::strncmp(name, "\\\\?\\", 4) == 0) {
+        at += 4;
+        n -= 4;
+    } else if (std::strpbrk(name, "\\/")) {
+        return false;
+    } else {
+        while (n > 0 && (name[n - 1] == ' ' || name[n - 1] == '.')) --n;
+    }
+    com_name com;
+    if (!parse_com_name(at, n, &com)) return false;
+    *spelling = at;
+    *length = n;
+    return true;
+}
+
+bool taken_for_com_port(const char *name)
+{
+    const char *spelling;
+    std::size_t length;
+    return std::strncmp(name, "COM", 3) == 0 || spells_com_port(name, &spelling, &length);
+}
+
+bool leads_to_com_device(const char *name)
+{
+    wchar_t dos_name[device_max];
+    char narrow[device_max];
+    com_name com;
+    // WideCharToMultiByte: the bytes written with the NUL, 0 on failure.
+    if (!dos_device_of(name, dos_name)) return false;
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, dos_name, -1, narrow, device_max, nullptr, nullptr);
+    return n > 1 && parse_com_name(narrow, static_cast<std::size_t>(n - 1), &com);
+}
+
+bool port_held_already(const char *name, const endpoint *other)
+{
+    static wchar_t wanted_name[device_max], held_name[device_max], wanted[device_max],
+        held[device_max];
     if (!other || other->handle == invalid_handle || !other->port) return false;
-    return device_behind(path, wanted) && to_wide(other->name, held_path) &&
-           device_behind(held_path, held) && _wcsicmp(wanted, held) == 0;
+    return dos_device_of(name, wanted_name) && dos_device_of(other->name, held_name) &&
+           device_behind(wanted_name, wanted) && device_behind(held_name, held) &&
+           _wcsicmp(wanted, held) == 0;
 }
 
 HANDLE open_device(const wchar_t *path)
@@ -151,12 +238,16 @@ endpoint com_open(const char *name, std::int32_t baud_rate, endpoint_role role,
 {
     static wchar_t path[path_max];
     const endpoint failed = {invalid_handle, name, false};
+    // A name beginning with COM that spells no port (COMPILE.BIN) is sought
+    // as a device all the same, and found nowhere.
+    const char *spelling = name;
     std::size_t length = std::strlen(name);
-    if (length > 3 && name[length - 1] == ':') --length;
+    spells_com_port(name, &spelling, &length);
+    if (length > 3 && spelling[length - 1] == ':') --length;
     std::wcscpy(path, L"\\\\.\\");
     // MultiByteToWideChar: the count written, 0 on failure.
     const int n = length == 0 ? 0
-                              : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name,
+                              : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, spelling,
                                                     static_cast<int>(length), path + 4,
                                                     path_max - 5);
     if (n == 0) {
@@ -167,11 +258,18 @@ endpoint com_open(const char *name, std::int32_t baud_rate, endpoint_role role,
     }
     path[4 + n] = L'\0';
     const HANDLE h = open_device(path);
-    if (h != INVALID_HANDLE_VALUE)
+    if (h != INVALID_HANDLE_VALUE && has_line_settings(h))
         return port_take(reinterpret_cast<endpoint_handle>(h), name, baud_rate, role, other);
+    const DWORD error = GetLastError();
+    if (h != INVALID_HANDLE_VALUE) {
+        // A COM name led to a device that is not a port (one that Wine
+        // knows with nothing behind it answers so).
+        CloseHandle(h);
+        note_failure(cause_no_such_port, error);
+        return failed;
+    }
     // A port that exists but is held by another program is refused with
     // "access denied".
-    const DWORD error = GetLastError();
     const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     note_failure(missing ? cause_no_such_port
                  : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
@@ -243,9 +341,7 @@ std::int32_t port_write(endpoint *port, const void *buffer, std::int32_t count)
         // Nothing taken: tried again while the port is there.
         COMSTAT status = {};
         if (!port_present(h, &status)) return -1;
-        // A slow line may take nothing while the chip's buffer empties.
-        const int stall_ms = stall_notice_ms + uart_buffer_ms(port->uart, port->rate);
-        if (GetTickCount64() - progress >= static_cast<ULONGLONG>(stall_ms))
+        if (GetTickCount64() - progress >= static_cast<ULONGLONG>(stall_after_ms(port)))
             tell_stalled(port->name);
     }
     return count;
@@ -254,9 +350,11 @@ std::int32_t port_write(endpoint *port, const void *buffer, std::int32_t count)
 bool port_close(const endpoint *port)
 {
     const HANDLE h = reinterpret_cast<HANDLE>(port->handle);
-    const bool drained = drain(h);
+    const bool drained = drain(h, port->name, stall_after_ms(port));
     if (drained) Sleep(static_cast<DWORD>(uart_close_pause_ms(port->uart, port->rate, port->sent)));
-    // Ctrl-C purges the port up to here.
+    // Ctrl-C purges the port up to here: a queue that its purge emptied is
+    // no finished send.
+    stop_if_ending();
     forget_port(h);
     if (CloseHandle(h)) return drained;
     if (drained) note_failure(cause_system, GetLastError());
