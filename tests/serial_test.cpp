@@ -1336,6 +1336,65 @@ TEST_F(WineSerial, CloseTellsALineThatTakesNothing)
     EXPECT_GE(told_after, std::chrono::milliseconds(5000));
 }
 
+// The close waits for what the chip of the USB adapter behind the port may
+// still hold, at the line rate: the suite's registry records COM7 as a
+// CH340 (its 64 bytes take 1067 ms at 600 baud) and COM8 as an FT232R on
+// FTDI's bus (512 bytes: 1067 ms at 4800). Each send is timed from its last
+// byte's arrival to the "finish!" that follows the close, beside a control
+// run at the same time: the same send to COM1, a port of no known adapter,
+// whose close waits for a 16550's 16 bytes (267 ms at 600, its least,
+// 100 ms, at 4800). The adapter's run must take the difference longer,
+// less what the two measures may be apart under load.
+TEST_F(WineSerial, CloseWaitsForTheAdaptersBuffer)
+{
+    const struct {
+        const char *name, *device, *rate;
+        std::size_t bytes;
+        int chip_ms, control_ms;
+    } cases[] = {
+        {"\\\\.\\com7", "com7", "-b600", 200, 1067, 267},
+        {"COM8", "com8", "-b4800", 600, 1067, 100},
+    };
+    const auto jitter = std::chrono::milliseconds(200);
+    for (const auto &c : cases) {
+        const std::string data = pattern(c.bytes);
+        write_file(at("src"), data);
+        pty_pair adapter = open_pty();
+        ASSERT_TRUE(link_port(c.device, adapter.path));
+        struct timed_run {
+            run_result result;
+            std::string received;
+            std::chrono::milliseconds gap{0};  // from the last byte to "finish!"
+        } runs[2];
+        // Sends src to the port name, whose far side is master.
+        const auto send = [&](const std::string &name, int master, timed_run *run) {
+            const running_tool tool = start_vesklo({"c", "src", name, c.rate}, dir);
+            run->received = read_master(master, data.size());
+            const auto last_byte = clock_type::now();
+            while (read_file(tool.output_file).find("finish!") == std::string::npos &&
+                   clock_type::now() - last_byte < std::chrono::seconds(10))
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            run->gap = std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() -
+                                                                            last_byte);
+            run->result = wait_vesklo(tool);
+        };
+        std::thread control([&] { send("COM1", pty.master, &runs[1]); });
+        send(c.name, adapter.master, &runs[0]);
+        control.join();
+        close_pty(adapter);
+        for (const timed_run &run : runs) {
+            EXPECT_EQ(run.result.status, 0) << c.name;
+            EXPECT_EQ(run.result.output, ".\nfinish!\n") << c.name;
+            EXPECT_EQ(run.result.errors, "") << c.name;
+            EXPECT_TRUE(run.received == data) << c.name;
+        }
+        EXPECT_GE(runs[0].gap, runs[1].gap + std::chrono::milliseconds(c.chip_ms - c.control_ms) -
+                                   jitter)
+            << c.name << ": " << runs[0].gap.count() << " ms, the control " << runs[1].gap.count()
+            << " ms";
+    }
+}
+
 namespace {
 
 // Runs Wine's reg with args (quoted for the shell); true when it succeeded.
@@ -1351,8 +1410,9 @@ bool wine_reg(const std::string &args)
 // --list shows the ports of the device map, in the order of their numbers:
 // the map itself gives them in the order of the device names, where COM11
 // comes first, as it does in the order of the COM names. Every port is
-// listed, up to the 256 lowest, whatever the length of its device name.
-// The test writes the map itself, once it has removed what Wine put there
+// listed, up to the 256 lowest, whatever the length of its device name; a
+// USB adapter's port (the suite's registry records COM7 and COM8 as such)
+// by the adapter's ids and name. The test writes the map itself, once it has removed what Wine put there
 // when the suite's server started: a COM port for each /dev/ttyS* that
 // exists, whoever runs Wine (the map is volatile, so the next server fills
 // it again). No port is opened.
@@ -1360,22 +1420,30 @@ TEST_F(WineSerial, ListsTheDeviceMapInTheOrderOfTheNumbers)
 {
     const std::string map = "HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
     using ports = std::vector<std::pair<std::string, std::string>>;  // device, COM name
+    // The suite's USB adapters: their ids, and the device's own name
+    // without the reference to its inf file or the " (COM8)" appended.
+    const std::string ch340 = "COM7  USB 1A86:7523  USB-SERIAL CH340\n";
+    const std::string ftdi = "COM8  USB 0403:6001  FT232R USB UART\n";
     ports many;
     std::string many_listed;
     for (int i = 0; i < 300; ++i) {
         const std::string device =
             "\\Device\\" + (i == 4 ? std::string(200, 'L') : "Serial" + std::to_string(i));
         many.push_back({device, "COM" + std::to_string(i + 1)});
-        if (i < 256) many_listed += many.back().second + "  " + device + "\n";
+        if (i < 256)
+            many_listed += i == 6   ? ch340
+                           : i == 7 ? ftdi
+                                    : many.back().second + "  " + device + "\n";
     }
     const struct {
         ports listed;
         std::string output, errors;
     } cases[] = {
         {{{"\\Device\\Serial10", "COM11"}, {"\\Device\\Serial2", "COM3"},
-          {"\\Device\\VCP0", "COM4"}, {"\\Device\\Serial4", "COM5"}},
-         "COM3  \\Device\\Serial2\nCOM4  \\Device\\VCP0\nCOM5  \\Device\\Serial4\n"
-         "COM11  \\Device\\Serial10\n",
+          {"\\Device\\VCP0", "COM4"}, {"\\Device\\Serial4", "COM5"},
+          {"\\Device\\VCP1", "COM8"}, {"\\Device\\Serial6", "COM7"}},
+         "COM3  \\Device\\Serial2\nCOM4  \\Device\\VCP0\nCOM5  \\Device\\Serial4\n" +
+             ch340 + ftdi + "COM11  \\Device\\Serial10\n",
          ""},
         {many, many_listed, ""},
         {{}, "", "vesklo: no serial ports found\n"},

@@ -309,6 +309,13 @@ TEST(Uart, CloseWaitsForTheChipsBuffer)
         {"CP2102 on Windows", uart_rules_from_ids(0x10c4, 0xea60), 9600, 640, 667},
         {"no known adapter on Windows", {uart_16550, 0}, 300, 100, 534},
         {"no known adapter at 9600", {uart_16550, 0}, 9600, 100, 100},
+        // The figures of the Windows build's close under Wine: a CH340's 64
+        // bytes at 600 baud and an FT232R's 512 at 4800 take 1067 ms, a
+        // 16550's 16 take 267 ms at 600 and the least, 100 ms, at 4800.
+        {"CH340 on Windows at 600", uart_rules_from_ids(0x1a86, 0x7523), 600, 200, 1067},
+        {"FT232R on Windows at 4800", uart_rules_from_ids(0x0403, 0x6001), 4800, 600, 1067},
+        {"no known adapter at 600", {uart_16550, 0}, 600, 200, 267},
+        {"no known adapter at 4800", {uart_16550, 0}, 4800, 600, 100},
     };
     for (const auto &c : cases)
         EXPECT_EQ(uart_close_pause_ms(c.uart, c.rate, c.sent), c.pause_ms) << c.what;

@@ -47,6 +47,18 @@ keys=$WINEPREFIX/vesklo-tests.reg
         printf '"COM%d"=""\r\n' $n
         n=$((n + 1))
     done
+    # Two USB adapters as Windows records them under Enum: COM7 a CH340,
+    # named by its DeviceDesc alone; COM8 a port of FTDI's bus driver, whose
+    # USB device holds no port of its own, named by its FriendlyName.
+    enum='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum'
+    ch340="$enum\\USB\\VID_1A86&PID_7523\\5&2a3b4c5d&0&2"
+    ftdi="$enum\\FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000"
+    printf '\r\n[%s]\r\n"DeviceDesc"="@oem12.inf,%%ch340.devicedesc%%;USB-SERIAL CH340"\r\n' "$ch340"
+    printf '\r\n[%s\\Device Parameters]\r\n"PortName"="COM7"\r\n' "$ch340"
+    printf '\r\n[%s\\USB\\VID_0403&PID_6001\\A50285BI]\r\n"DeviceDesc"="USB Serial Converter"\r\n' "$enum"
+    printf '\r\n[%s]\r\n"DeviceDesc"="@oem13.inf,%%vcp.devicedesc%%;USB Serial Port"\r\n' "$ftdi"
+    printf '"FriendlyName"="FT232R USB UART (COM8)"\r\n'
+    printf '\r\n[%s\\Device Parameters]\r\n"PortName"="COM8"\r\n' "$ftdi"
 } > "$keys.new"
 if cmp -s "$keys.new" "$keys"; then
     rm -f "$keys.new"

@@ -1,12 +1,14 @@
 // The serial ports present on Windows: the device map that the serial
 // drivers fill (HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM), each
-// value a device name whose data is the port's COM name.
+// value a device name whose data is the port's COM name; a USB adapter's
+// port is shown by its ids and name, as the registry knows the adapter.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 
+#include "adapter_win32.h"
 #include "endpoint.h"
 
 namespace {
@@ -22,12 +24,21 @@ long listed_number(const port_listing &port)
     return _strnicmp(port.text, "COM", 3) == 0 ? std::strtol(port.text + 3, nullptr, 10) : 0;
 }
 
-// Writes "COM name  device" into port, in the ANSI code page, cut at a
-// character where the text has no room for it all.
+// Writes "COM name  device" into port, or for a USB adapter's port "COM
+// name  USB VVVV:PPPP  its name", in the ANSI code page, cut at a character
+// where the text has no room for it all.
 void describe(const wchar_t *com, const wchar_t *device, port_listing *port)
 {
     static wchar_t line[2 * registry_name_max + 2];
-    std::swprintf(line, sizeof line / sizeof *line, L"%ls  %ls", com, device);
+    static usb_adapter adapter;
+    const bool usb = _wcsnicmp(com, L"COM", 3) == 0 &&
+                     find_usb_adapter(std::wcstol(com + 3, nullptr, 10), &adapter);
+    if (usb)
+        std::swprintf(line, sizeof line / sizeof *line, L"%ls  USB %04X:%04X%ls%ls", com,
+                      adapter.vendor_id, adapter.product_id, adapter.name[0] ? L"  " : L"",
+                      adapter.name);
+    else
+        std::swprintf(line, sizeof line / sizeof *line, L"%ls  %ls", com, device);
     const int room = static_cast<int>(sizeof port->text) - 1;
     // Each character takes at least one byte, so no more than room fit.
     int length = static_cast<int>(std::wcslen(line));

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "adapter_win32.h"
 #include "com_name.h"
 #include "failure_record.h"
 #include "held_ends_win32.h"
@@ -210,6 +211,29 @@ bool leads_to_com_device(const char *name)
     return n > 1 && parse_com_name(narrow, static_cast<std::size_t>(n - 1), &com);
 }
 
+long com_number_of(const char *name)
+{
+    static wchar_t dos_name[device_max], device[device_max];
+    char narrow[device_max];
+    com_name com;
+    if (!dos_device_of(name, dos_name)) return 0;
+    for (int step = 0; step < 4; ++step) {
+        // WideCharToMultiByte: the bytes written with the NUL, 0 on failure.
+        const int n =
+            WideCharToMultiByte(CP_UTF8, 0, dos_name, -1, narrow, device_max, nullptr, nullptr);
+        if (n > 1 && parse_com_name(narrow, static_cast<std::size_t>(n - 1), &com))
+            return com.number;
+        // QueryDosDeviceW: the characters stored, 0 on failure.
+        if (QueryDosDeviceW(dos_name, device, device_max) == 0) return 0;
+        const wchar_t *next = std::wcsncmp(device, L"\\DosDevices\\", 12) == 0 ? device + 12
+                              : std::wcsncmp(device, L"\\??\\", 4) == 0       ? device + 4
+                                                                                : nullptr;
+        if (!next || std::wcslen(next) >= device_max) return 0;
+        std::wmemmove(dos_name, next, std::wcslen(next) + 1);
+    }
+    return 0;
+}
+
 bool port_held_already(const char *name, const endpoint *other)
 {
     static wchar_t wanted_name[device_max], held_name[device_max], wanted[device_max],
@@ -285,9 +309,9 @@ endpoint port_take(endpoint_handle handle, const char *name, std::int32_t baud_r
     const HANDLE h = reinterpret_cast<HANDLE>(handle);
     endpoint port = {handle, name, true};
     if (configure_port(h, baud_rate, &port.kept)) {
-        // No Windows driver is known to wait for its chip: a port of no
-        // known adapter waits for a 16550's FIFO at the line rate.
-        port.uart = {uart_16550, 0};
+        // The chip of the adapter behind the port, else a 16550: the close
+        // waits for its buffer at the line rate.
+        port.uart = port_uart(com_number_of(name));
         port.rate = baud_rate;
         hold_port(h);
         return port;

@@ -49,3 +49,9 @@ bool leads_to_com_device(const char *name);
 // by the port it spells, any other by the device that Windows reads in it
 // (AUX, sub\COM1), if any; a name with a folder (.\com10) is a file.
 bool port_held_already(const char *name, const endpoint *other);
+
+// The number of the COM port that the open of name reaches, as
+// port_held_already judges a name (com10. and \\.\COM10 are 10, sub\COM1
+// is 1), following a device name that leads to a port (AUX to COM1) a few
+// steps; 0 when it reaches none that a COM name tells.
+long com_number_of(const char *name);
