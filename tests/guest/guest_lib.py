@@ -93,18 +93,6 @@ def socket_path(work, name):
     return os.path.join(work, name + ".sock")
 
 
-def socket_chardevs(work, sockets):
-    """QEMU's arguments for a unix socket chardev per (name, id) of sockets,
-    each at socket_path(work, name), freed of a socket an earlier run left."""
-    argv = []
-    for name, chardev in sockets:
-        path = socket_path(work, name)
-        if os.path.exists(path):
-            os.unlink(path)
-        argv += ["-chardev", f"socket,id={chardev},path={path},server=on,wait=off"]
-    return argv
-
-
 class Guest:
     """A guest under QEMU whose shell (init) listens on the socket 'con' and
     whose serial lines are the other sockets named in lines. What arrives
@@ -227,7 +215,7 @@ class Boot:
     run in the guest once it answers. Rows that share a Boot share a guest."""
 
     def __init__(self, name, argv, lines=(), setup=(), guest=Guest, initrd=None):
-        self.name, self.argv, self.lines, self.setup, self.guest = name, argv, lines, setup, guest
+        self.name, self.argv, self.lines, self.setup, self.guest = name, argv, tuple(lines), setup, guest
         self.initrd = initrd or (lambda image, work: os.path.join(image, "initrd.gz"))
 
     def start(self, image, work):
@@ -235,7 +223,11 @@ class Boot:
         reached is tried again, at most 3 times in all."""
         initrd = self.initrd(image, work)
         for attempt in range(1, 4):
-            sockets = socket_chardevs(work, [("con", "con")] + [(n, n) for n in self.lines])
+            sockets = []
+            for name in ("con",) + self.lines:
+                if os.path.exists(socket_path(work, name)):
+                    os.unlink(socket_path(work, name))
+                sockets += ["-chardev", f"socket,id={name},path={socket_path(work, name)},server=on,wait=off"]
             try:
                 guest = self.guest(self.argv(os.path.join(image, "vmlinuz"), initrd, work) + sockets, work,
                                    self.lines)
@@ -377,10 +369,10 @@ class RelayFar(SocketFar):
     def send(self, h, name, rate):
         h.guest.relay = True
         command = "e /data/prog" if name == "prog.hs" else f"c /data/{name}"
-        out, status = h.run(f"vesklo {command} {self.port} -b{rate}")
+        out, status = h.run(f"t=$(up); vesklo {command} {self.port} -b{rate}; s=$?; echo $t; exit $s")
         if status != 0:
             print(f"the sender on {self.port} failed: {out}")
-        return h.up()
+        return float(out.split()[-1])
 
     def finish(self, h):
         h.guest.relay = False
@@ -442,13 +434,13 @@ def receive(h, case):
     h.check(h.start_held(f"rm -f /tmp/rx.dat; vesklo {args}", "rx"), f"{args}: the run holds the port")
     if case.settings:
         held_settings(h)
-    h.run(f"rm -f /tmp/rx.ctl; (upto 30 'holds /tmp/rx.dat {len(DATA[written])}' && sleep 2 && up > /tmp/rx.ctl) &")
+    h.run(f"(upto 30 'holds /tmp/rx.dat {len(DATA[written])}' && sleep 2; echo \"== rx-control $? $(up)\") &")
     last = far.send(h, case.sent, rate)
     status, end = h.ended("rx")
+    failed, control = h.ended("rx-control", 60)
+    control = 0.0 if failed else control
     far.finish(h)
     same, _ = h.run(f"cmp /tmp/rx.dat /data/{written} && echo SAME")
-    control = h.run("cat /tmp/rx.ctl 2>/dev/null || echo 0")[0].split()
-    control = float(control[0]) if control else 0.0
     h.check(status == 0 and "SAME" in same, f"{args}: receives exactly", same + "".join(h.outputs("rx")))
     h.check(end - last >= 2.0 and end <= control + 0.5,
             f"{args}: ends 2 s after the last byte, at most 0.5 s after a sleep 2 beside it "
@@ -670,11 +662,11 @@ def main(rows):
                     at = time.monotonic()
                     run_row(Harness(guest, checks, row, prefix))
                     print(f"{prefix}{row.name}: took {time.monotonic() - at:.1f} s")
-                watchdog.cancel()
             except (RuntimeError, OSError) as e:
                 checks.expect(False, f"{prefix}{boot.name}: the guest answered", str(e))
             finally:
                 if guest:
+                    watchdog.cancel()
                     guest.stop()
             print(f"{prefix}{boot.name}: the guest ran {time.monotonic() - started:.1f} s")
     checks.finish()
