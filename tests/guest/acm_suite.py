@@ -68,7 +68,10 @@ class GadgetFar:
     into it."""
 
     def start(self, h):
-        h.run(f"cat {FAR} > /tmp/far.dat 2>/dev/null & echo $! > /tmp/far.pid")
+        """Starts the reader, once what an earlier run left in the gadget's
+        end (a send cut while the reader lagged) is read away."""
+        h.run(f"stty -F {FAR} min 0; cat {FAR} > /dev/null; stty -F {FAR} min 1; "
+              f"cat {FAR} > /tmp/far.dat 2>/dev/null & echo $! > /tmp/far.pid")
 
     def got(self, h, want):
         out, _ = h.run(f"upto 4 'holds /tmp/far.dat {len(want)}'; far_end; md5sum /tmp/far.dat; wc -c < /tmp/far.dat")

@@ -29,6 +29,8 @@
  *   T flow F                        the chip's CTS flow control, as the
  *                                   driver's last request left it, changed
  *   T held N                        CTS off held N bytes in the chip
+ *   T late D                        the program itself ran D seconds late
+ *                                   (5 ms or more): the guest was stalled
  *   T unplugged / T plugged
  */
 #define _GNU_SOURCE
@@ -649,8 +651,9 @@ static void *wire_loop(void *unused)
             fwrite(out, 1, n, wire);
             fflush(wire);
         }
-        const double soonest = now() + 0.001;
-        sleep_until(next > soonest ? next : soonest);
+        const double soonest = now() + 0.001, wake = next > soonest ? next : soonest;
+        sleep_until(wake);
+        if (now() - wake >= 0.005) log_event("late %.6f", now() - wake);
     }
     return NULL;
 }

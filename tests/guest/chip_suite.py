@@ -248,7 +248,9 @@ def paced(size, control):
     chunks end no more often than under cat, which keeps the driver's queue
     full, run just before (a loaded host stalls the guest now and then, at
     any byte): a tool that let the line run dry between its 2048-byte chunks
-    would leave it idle at the end of each. The CH340 takes one 32-byte
+    would leave it idle at the end of each. A gap during which the player
+    itself was stalled (a loaded host stops the whole guest) is the guest's,
+    and counted neither for the tool nor for cat. The CH340 takes one 32-byte
     packet at a time, which dummy_hcd moves once a timer tick (4 ms at the
     guest's 250 Hz), less than the line needs: it shows its figures on 8 KiB."""
     def send(h, command):
@@ -260,10 +262,14 @@ def paced(size, control):
         start = p.wire_size()
         out, status = h.run(command, 120)
         h.until(f"grep -q ' empty {start + size} ' {p.log}")
-        events = [e for e in p.since("paced") if len(e) > 3]
-        gaps = [(int(e[2]) - start, float(e[3])) for e in events if e[1] == "idle" and start < int(e[2]) < start + size]
+        events = p.since("paced")
+        stalls = [(float(e[0]) - float(e[2]), float(e[0])) for e in events if e[1] == "late"]
+        gaps = [(int(e[2]) - start, float(e[3])) for e in events if e[1] == "idle" and start < int(e[2]) < start + size
+                and not any(a < float(e[0]) and b > float(e[0]) - float(e[3]) for a, b in stalls)]
+        events = [e for e in events if len(e) > 3]
         ends = [float(e[3]) for e in events if e[1] == "empty" and int(e[2]) == start + size]
         firsts = [float(e[0]) for e in events if e[1] == "idle" and int(e[2]) == start]
+        print(f"{h.row.name}: {command.split()[0]}: the player stalled {len(stalls)} times")
         return status, out, ends[-1] - firsts[0] if ends and firsts else 0, gaps
 
     def at_chunk_ends(gaps):

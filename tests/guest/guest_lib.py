@@ -70,7 +70,8 @@ RECEIVES = (Receive("d {port} /tmp/rx.dat", "prog.hs", "prog", True),
             Receive("c {port} /tmp/rx.dat -b57600", "all256", "all256"))
 # An unplug phase: its name, the run's command, how the run is seen to be
 # there (a shell condition, in which {pid} is the run's, or a function of
-# the harness and the run's tag returning (held, detail)), the failure
+# the harness and the run's tag returning (held, detail), held None when
+# the set-up let the run through: no test of the tool), the failure
 # message the run must give, what is done before the run and what is
 # checked after it (functions of the harness, the tag, and the run's output),
 # and how many times it is run.
@@ -369,7 +370,7 @@ class RelayFar(SocketFar):
     def send(self, h, name, rate):
         h.guest.relay = True
         command = "e /data/prog" if name == "prog.hs" else f"c /data/{name}"
-        out, status = h.run(f"t=$(up); vesklo {command} {self.port} -b{rate}; s=$?; echo $t; exit $s")
+        out, status = h.run(f"t=$(up); vesklo {command} {self.port} -b{rate}; s=$?; echo $t; [ $s = 0 ]")
         if status != 0:
             print(f"the sender on {self.port} failed: {out}")
         return float(out.split()[-1])
@@ -521,7 +522,8 @@ def sweep(h, tool):
 def unplugs(h):
     """Each phase of the row, by each of its unplug ways: the run is held
     there (a set-up that did not take while the run goes on is made again,
-    at most 3 times; a run that ended is the tool's failure), the device
+    at most 3 times; a run that ended is the tool's failure, unless the
+    set-up let it through), the device
     goes; the run fails with the phase's message and one reason line naming
     the hang-up within 1 s, never 'finish!'. While the device is out, runs
     naming it fail and make no file in /dev; plugged back, a send works.
@@ -548,12 +550,12 @@ def unplugs(h):
                     if row.release:
                         row.release(h)
                     h.ended(tag)
-                    if not going or attempt == 3:
+                    if not going and took is not None or attempt == 3:
                         break
-                    print(f"{what}: the set-up did not take ({detail}); again ({attempt} of 3)")
+                    print(f"{what}: the set-up did not take {detail}; again ({attempt} of 3)")
                 h.check(took, f"{what}: the run is held there {detail}".rstrip())
                 if not took:
-                    continue
+                    break
                 at = unplug(h)
                 status, end = h.ended(tag)
                 out, err = h.outputs(tag)
@@ -571,6 +573,8 @@ def unplugs(h):
                     while_out(h, way)
                 plug(h)
                 h.device(True)
+            if not took:
+                continue
             row.far.start(h)
             out, status = h.run(f"vesklo c /data/prog {row.port} -b57600")
             got, detail = row.far.got(h, PROG)
