@@ -371,8 +371,7 @@ class RelayFar(SocketFar):
         h.guest.relay = True
         command = "e /data/prog" if name == "prog.hs" else f"c /data/{name}"
         out, status = h.run(f"t=$(up); vesklo {command} {self.port} -b{rate}; s=$?; echo $t; [ $s = 0 ]")
-        if status != 0:
-            print(f"the sender on {self.port} failed: {out}")
+        h.check(status == 0 and "finish!" in out, f"vesklo {command} {self.port} -b{rate}: the sender ends well", out)
         return float(out.split()[-1])
 
     def finish(self, h):
@@ -593,10 +592,6 @@ def while_out(h, way):
         h.run(f"[ -c {port} ] || rm -f {port}")
 
 
-def hold_first(h, tag):
-    return h.held(), ""
-
-
 def hold_receiving(h, tag):
     """The run holds the port and has received the far end's file."""
     if not h.held():
@@ -611,7 +606,7 @@ def kept(h, tag, out, what):
     h.check("SAME" in same, f"{what}: the bytes received before it are kept", same)
 
 
-FIRST = Phase("before the first byte", "vesklo d {port} /tmp/{tag}.dat", hold_first, READ)
+FIRST = Phase("before the first byte", "vesklo d {port} /tmp/{tag}.dat", lambda h, tag: (h.held(), ""), READ)
 RECEIVING = Phase("mid-receive", "vesklo c {port} /tmp/{tag}.dat", hold_receiving, READ, after=kept)
 
 

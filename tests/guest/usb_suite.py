@@ -17,7 +17,7 @@ import struct
 import termios
 import time
 
-from guest_lib import FIRST, READ, RECEIVING, WRITE, Boot, Guest, Phase, Row, SocketFar, main, socket_path
+from guest_lib import FIRST, RECEIVING, WRITE, Boot, Guest, Phase, Row, SocketFar, main, socket_path
 
 # The send that an unplug cuts: whole chunks of the tool's 2048 bytes.
 CHUNK = 2048
