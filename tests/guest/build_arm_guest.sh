@@ -1,22 +1,24 @@
 #!/bin/sh
-# Builds what the ARM guest suite boots: Debian's arm64 kernel (the package
-# that linux-image-arm64 depends on) with the Raspberry Pi 3B's device tree
-# from it, and busybox-static for arm64, both fetched with apt-get download
+# Builds what the ARM guest suite boots on one kernel: Debian's arm64 kernel
+# from PACKAGE (a linux-image package, or the metapackage that names one)
+# with the Raspberry Pi 3B's device tree from it, and busybox-static for arm64, both fetched with apt-get download
 # and unpacked with dpkg-deb, not installed; and an initramfs holding
 # busybox, the arm64 build of the tool and the armhf one (run by the arm64
 # kernel's 32-bit compat layer) with the C libraries of their cross
 # compilers, the virtio console modules, test data and init.
 #
-#   build_arm_guest.sh ARM64_VESKLO ARMHF_VESKLO OUT_DIR    ("" for no armhf)
+#   build_arm_guest.sh ARM64_VESKLO ARMHF_VESKLO PACKAGE OUT_DIR  ("" for no armhf)
 #
-# Writes OUT_DIR/initrd.gz and OUT_DIR/rpi3b.dtb, the Pi's device tree
-# without the Bluetooth modem that the Pi wires to its PL011 (its driver
-# would take the port: /dev/ttyAMA0 would not appear), and prints the
-# kernel's path. Downloads are cached as build_guest.sh caches the x86 kernel.
+# Writes OUT_DIR/IMAGE/vmlinuz (a link into the cache), initrd.gz and
+# rpi3b.dtb, the Pi's device tree without the Bluetooth modem that the Pi
+# wires to its PL011 (its driver would take the port: /dev/ttyAMA0 would
+# not appear), IMAGE being the kernel's package, and prints that folder.
+# Downloads are cached as build_guest.sh caches the x86 kernel.
 set -eu
 vesklo=$1
 armhf=$2
-out=$3
+package=$3
+out=$4
 here=$(cd "$(dirname "$0")" && pwd)
 if [ -n "${VESKLO_GUEST_CACHE:-}" ]; then cache=$VESKLO_GUEST_CACHE
 elif [ "$(id -u)" = 0 ]; then cache=/var/cache/vesklo-guest
@@ -46,8 +48,10 @@ fetch() {
     mv "$tmp" "$dir"
 }
 
-image=$(apt-cache depends linux-image-arm64:arm64 2>/dev/null | awk '/Depends: linux-image-/ {sub(/:arm64$/, "", $2); print $2; exit}')
-[ -n "$image" ] || { echo "no linux-image-arm64 in the package lists (dpkg --add-architecture arm64; apt-get update)" >&2; exit 1; }
+apt-cache show "$package:arm64" >/dev/null 2>&1 ||
+    { echo "no $package:arm64 in the package lists (dpkg --add-architecture arm64; apt-get update)" >&2; exit 1; }
+image=$(apt-cache depends "$package:arm64" 2>/dev/null | awk '/Depends: linux-image-/ {sub(/:arm64$/, "", $2); print $2; exit}')
+image=${image:-${package%%[/=]*}}
 bbver=$(apt-cache show busybox-static:arm64 2>/dev/null | awk '/^Version:/ {print $2; exit}')
 [ -n "$bbver" ] || { echo "no busybox-static:arm64 in the package lists" >&2; exit 1; }
 kdir=$cache/$image
@@ -56,10 +60,12 @@ fetch "$image:arm64" "$kdir" "boot/vmlinuz-*" "usr/lib/linux-image-*/broadcom/bc
     "lib/modules/*/kernel/drivers/virtio/virtio_mmio.ko" "lib/modules/*/kernel/drivers/char/virtio_console.ko"
 fetch "busybox-static:arm64=$bbver" "$bdir" bin/busybox
 
+out=$out/$image
+root=$out/root
+mkdir -p "$out"
 cp "$kdir/bcm2837-rpi-3-b.dtb" "$out/rpi3b.dtb"
 fdtput -r "$out/rpi3b.dtb" /soc/serial@7e201000/bluetooth
 
-root=$out/root
 rm -rf "$root"
 mkdir -p "$root/bin" "$root/lib/modules" "$root/data" "$root/dev" "$root/proc" "$root/sys" "$root/tmp"
 cp "$bdir/busybox" "$root/bin/busybox"
@@ -85,4 +91,5 @@ python3 "$here/guest_data.py" "$root/data"
 cp "$here/init" "$root/init"
 chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$out/initrd.gz"
-ls "$kdir"/vmlinuz-*
+ln -sf "$(ls "$kdir"/vmlinuz-*)" "$out/vmlinuz"
+echo "$out"

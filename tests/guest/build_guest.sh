@@ -1,26 +1,31 @@
 #!/bin/sh
-# Builds what the guest suites boot: Debian's kernel (the package that
-# linux-image-amd64 depends on, fetched with apt-get download and unpacked
-# with dpkg-deb, not installed) and an initramfs holding busybox-static,
-# the tool built from the tree with the libraries it loads, the modules of
-# the virtio console and of a USB serial adapter, test data and the init
-# script.
+# Builds what the guest suites boot on one kernel: Debian's kernel from
+# PACKAGE (a linux-image package, or the metapackage that names one; fetched
+# with apt-get download and unpacked with dpkg-deb, not installed) and an
+# initramfs holding busybox-static, the tool built from the tree with the
+# libraries it loads, the kernel's modules that the guests load, test data
+# and the init script.
 #
-#   build_guest.sh VESKLO OUT_DIR     prints the kernel's path on success
+#   build_guest.sh VESKLO PACKAGE OUT_DIR
+#
+# Writes OUT_DIR/IMAGE/vmlinuz (a link into the cache) and initrd.gz, IMAGE
+# being the kernel's package, and prints that folder.
 #
 # The kernel is cached outside the tree (VESKLO_GUEST_CACHE, else
 # /var/cache/vesklo-guest for root, else ~/.cache/vesklo-guest).
 set -eu
 vesklo=$1
-out=$2
+package=$2
+out=$3
 here=$(cd "$(dirname "$0")" && pwd)
 if [ -n "${VESKLO_GUEST_CACHE:-}" ]; then cache=$VESKLO_GUEST_CACHE
 elif [ "$(id -u)" = 0 ]; then cache=/var/cache/vesklo-guest
 else cache=$HOME/.cache/vesklo-guest; fi
 mkdir -p "$cache" "$out"
 
-image=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
-[ -n "$image" ] || { echo "no linux-image-amd64 in the package lists (apt-get update?)" >&2; exit 1; }
+apt-cache show "$package" >/dev/null 2>&1 || { echo "no $package in the package lists (apt-get update?)" >&2; exit 1; }
+image=$(apt-cache depends "$package" 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
+image=${image:-${package%%[/=]*}}
 kdir=$cache/$image
 # The modules the guests load beyond the kernel: the virtio console, the
 # USB host controller with the FTDI adapter's driver, and the dummy host
@@ -48,6 +53,7 @@ if [ ! -f "$kdir/vmlinuz" ] || ! python3 "$here/module_order.py" "$kdir" $module
     rm -rf "$tmp"
 fi
 
+out=$out/$image
 root=$out/root
 rm -rf "$root"
 mkdir -p "$root/bin" "$root/lib/modules" "$root/data" "$root/dev" "$root/proc" "$root/sys" "$root/tmp"
@@ -70,4 +76,5 @@ python3 "$here/guest_data.py" "$root/data"
 cp "$here/init" "$root/init"
 chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$out/initrd.gz"
-echo "$kdir/vmlinuz"
+ln -sf "$kdir/vmlinuz" "$out/vmlinuz"
+echo "$out"

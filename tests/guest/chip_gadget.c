@@ -26,6 +26,11 @@
  *   T empty N E                     the line fell idle at E, N bytes having
  *                                   left on it so far
  *   T rxdone N                      the last of N bytes given went to the host
+ *   T flow F                        the chip's CTS flow control, as the
+ *                                   driver's last request left it, changed
+ *   T held N                        CTS off held N bytes in the chip
+ *   T late D                        the program itself ran D seconds late
+ *                                   (5 ms or more): the guest was stalled
  *   T unplugged / T plugged
  */
 #define _GNU_SOURCE
@@ -451,8 +456,11 @@ static void control(const struct usb_ctrlrequest *r)
     const int length = le16toh(r->wLength) < sizeof data ? le16toh(r->wLength) : (int)sizeof data;
     char hex[2 * sizeof data + 1] = "";
     if (!(r->bRequestType & USB_DIR_IN) && length > 0 && read(ep0, data, length) != length) return;
+    static int flow;
     pthread_mutex_lock(&lock);
     const int answer = chip->setup(&line, r, data);
+    const int flow_was = flow;
+    flow = !!chip->cts_flow(&line);
     status_dirty = 1;
     pthread_cond_broadcast(&changed);
     pthread_mutex_unlock(&lock);
@@ -468,6 +476,7 @@ static void control(const struct usb_ctrlrequest *r)
     for (int i = 0; i < shown && i < length; ++i) sprintf(hex + 2 * i, "%02x", data[i]);
     log_event("req %02x %02x %04x %04x %d %s%s", r->bRequestType, r->bRequest, le16toh(r->wValue),
               le16toh(r->wIndex), le16toh(r->wLength), hex, answer < 0 ? "stall" : "");
+    if (flow != flow_was) log_event("flow %d", flow);
 }
 
 static void *ep0_loop(void *unused)
@@ -515,12 +524,16 @@ static int held_by_cts(void) { return chip->cts_flow(&line) && !line.cts; }
  * wire (under the lock). */
 static void advance(double t)
 {
+    static int held_shown;
     const double character = chip->frame(&line) / chip->rate(&line);
     const uint8_t mask = (uint8_t)((1 << chip->bits(&line)) - 1);
     if (held_by_cts()) {
         if (line_free < t) line_free = t;
+        if (tx_count > 0 && !held_shown) log_event("held %d", tx_count);
+        held_shown = tx_count > 0;
         return;
     }
+    held_shown = 0;
     while (tx_count > 0 && line_free <= t && wire_pending < (int)sizeof wire_out) {
         wire_out[wire_pending++] = txbuf[tx_head] & mask;
         tx_head = (tx_head + 1) % sizeof txbuf;
@@ -638,8 +651,9 @@ static void *wire_loop(void *unused)
             fwrite(out, 1, n, wire);
             fflush(wire);
         }
-        const double soonest = now() + 0.001;
-        sleep_until(next > soonest ? next : soonest);
+        const double soonest = now() + 0.001, wake = next > soonest ? next : soonest;
+        sleep_until(wake);
+        if (now() - wake >= 0.005) log_event("late %.6f", now() - wake);
     }
     return NULL;
 }

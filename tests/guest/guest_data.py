@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
-"""Writes the guest's test data: bytes the host suite knows too."""
+"""Writes the guest's test data: the files of guest_lib.DATA, which the
+host knows too."""
 import os
 import sys
 
-from guest_lib import pattern
+from guest_lib import DATA
 
-out = sys.argv[1]
-with open(os.path.join(out, "prog"), "wb") as f:
-    f.write(pattern(3000))
-with open(os.path.join(out, "all256"), "wb") as f:
-    f.write(bytes(range(256)) * 8)
+for name, data in DATA.items():
+    with open(os.path.join(sys.argv[1], name), "wb") as f:
+        f.write(data)

@@ -1,12 +1,12 @@
 #!/bin/sh
-# The x86 guest suites (16550 UARTs, USB serial adapters), where QEMU and the
-# guest's parts can be had; otherwise one line saying what is missing and
-# how to get it.
+# The x86 guest suites, where QEMU and the guest's parts can be had;
+# otherwise one line saying what is missing and how to get it.
 #
-#   run.sh BUILD_DIR SKIPPED_LIST image    builds the guest's kernel and initramfs
-#   run.sh BUILD_DIR SKIPPED_LIST SUITE    boots them for SUITE.py
+#   run.sh BUILD_DIR SKIPPED_LIST image    builds a kernel and initramfs for
+#                                          each amd64 kernel of ./kernels
+#   run.sh BUILD_DIR SKIPPED_LIST SUITE    runs SUITE.py on each of them
 #
-# The suites run side by side on one image, each in a folder of its own.
+# The suites run side by side on the images, each in a folder of its own.
 set -eu
 build=$(cd "$1" && pwd)
 skipped=$2
@@ -19,15 +19,19 @@ skip() {
     exit 0
 }
 if [ "$what" = image ]; then
-    rm -f "$guest/kernel"
+    rm -f "$guest/images"
     for tool in qemu-system-x86_64 busybox cpio apt-get dpkg-deb; do
         command -v "$tool" >/dev/null 2>&1 || skip "$tool missing"
     done
-    kernel=$(sh "$here/build_guest.sh" "$build/vesklo" "$guest") || skip "no kernel package could be fetched"
-    echo "$kernel" > "$guest/kernel"
+    images=""
+    for package in $(awk '$1 == "amd64" {print $2}' "$here/kernels"); do
+        images="$images $(sh "$here/build_guest.sh" "$build/vesklo" "$package" "$guest")" ||
+            skip "the kernel package $package could not be fetched"
+    done
+    echo $images > "$guest/images"
     exit 0
 fi
-# Without an image, the image step has said why.
-[ -f "$guest/kernel" ] || exit 0
+# Without images, the image step has said why.
+[ -f "$guest/images" ] || exit 0
 mkdir -p "$guest/$what"
-python3 "$here/$what.py" "$(cat "$guest/kernel")" "$guest/initrd.gz" "$guest/$what"
+python3 "$here/$what.py" "$guest/$what" $(cat "$guest/images")

@@ -1,7 +1,8 @@
 #!/bin/sh
-# The ARM guest suite (the PL011 on QEMU's virt machine and Raspberry Pi 3B),
-# where QEMU, the arm64 build and the guest's parts can be had; otherwise
-# one line saying what is missing and how to get it.
+# The ARM guest suite (the PL011 on QEMU's virt machine and Raspberry Pi 3B)
+# on each arm64 kernel of ./kernels, where QEMU, the arm64 build and the
+# guest's parts can be had; otherwise one line saying what is missing and
+# how to get it.
 #
 #   run_arm.sh BUILD_DIR ARM64_VESKLO ARMHF_VESKLO [SKIPPED_LIST]
 #
@@ -22,8 +23,10 @@ for tool in qemu-system-aarch64 fdtput readelf cpio apt-get dpkg-deb; do
 done
 [ -f "$vesklo" ] || skip "no arm64 build"
 [ -f "$armhf" ] || armhf=""
-kernel=$(sh "$here/build_arm_guest.sh" "$vesklo" "$armhf" "$build/arm-guest") ||
-    skip "no arm64 kernel or busybox package could be fetched"
+images=""
+for package in $(awk '$1 == "arm64" {print $2}' "$here/kernels"); do
+    images="$images $(sh "$here/build_arm_guest.sh" "$vesklo" "$armhf" "$package" "$build/arm-guest")" ||
+        skip "the arm64 kernel package $package or busybox could not be fetched"
+done
 mkdir -p "$build/arm-guest/run"
-python3 "$here/arm_suite.py" "$kernel" "$build/arm-guest/rpi3b.dtb" "$build/arm-guest/initrd.gz" \
-    "$build/arm-guest/run"
+python3 "$here/arm_suite.py" "$build/arm-guest/run" $images
