@@ -640,6 +640,8 @@ TEST_F(CliPosix, NoFileIsMadeInDevThroughLinksAndMounts)
     int i = 0;
     for (const auto &c : cases) {
         const std::string n = std::to_string(i++);
+        // Only Linux's mount table tells the device filesystem.
+        if (c.setup.find("devtmpfs") != std::string::npos && !VESKLO_LINUX_QUERIES) continue;
         // Whether a file is found where the name leads, after the run.
         const std::string script = "mount -t tmpfs none /dev && cd '" + dir + "' && " +
                                    (c.setup.empty() ? "true" : c.setup) + " && " + tool_command() +

@@ -603,6 +603,8 @@ TEST_F(Serial, CloseWaitsForTheLineAndFailsWithIt)
         {"", after_reading, true, 0},
     };
     for (const auto &c : cases) {
+        // Without Linux's queries a pseudo-terminal passes for a port.
+        if (c.hang_up == after_reading && !linux_queries) continue;
         pty_pair line = open_pty();
         const auto start = clock_type::now();
         std::vector<std::string> environment;
