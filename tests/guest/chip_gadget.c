@@ -449,18 +449,27 @@ static struct speed_descs descs_for(int bulk)
  * high-speed descriptors) and an empty string table. */
 static int write_descriptors(void)
 {
-    const uint32_t count = chip->int_size ? 4 : 3;
-    const size_t speed_size = sizeof(struct usb_interface_descriptor) + (count - 1) * sizeof(struct ep_desc);
+    const int endpoints = chip->int_size ? 3 : 2, acm = chip->interface_class == 2;
+    const uint32_t count = 1 + acm + endpoints;
     const struct speed_descs fs = descs_for(chip->bulk), hs = descs_for(512);
-    uint8_t buffer[sizeof(struct usb_functionfs_descs_head_v2) + 8 + 2 * sizeof(struct speed_descs)];
+    uint8_t buffer[sizeof(struct usb_functionfs_descs_head_v2) + 8 + 2 * (sizeof(struct speed_descs) + 3)];
     struct usb_functionfs_descs_head_v2 head = {
         htole32(FUNCTIONFS_DESCRIPTORS_MAGIC_V2), 0,
         htole32(FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_HAS_HS_DESC | FUNCTIONFS_ALL_CTRL_RECIP)};
     const uint32_t counts[2] = {htole32(count), htole32(count)};
     size_t at = sizeof head;
     memcpy(buffer + at, counts, sizeof counts), at += sizeof counts;
-    memcpy(buffer + at, &fs, speed_size), at += speed_size;
-    memcpy(buffer + at, &hs, speed_size), at += speed_size;
+    /* cdc_acm wants some descriptor between the interface and its
+     * endpoints, and FunctionFS refuses the class's own (CS_INTERFACE): an
+     * OTG descriptor (no OTG features), which cdc_acm skips, leaves it with
+     * no union descriptor and three endpoints, a collapsed ACM function. */
+    static const uint8_t otg[3] = {3, USB_DT_OTG, 0};
+    for (int speed = 0; speed < 2; ++speed) {
+        const struct speed_descs *d = speed ? &hs : &fs;
+        memcpy(buffer + at, &d->intf, sizeof d->intf), at += sizeof d->intf;
+        if (acm) memcpy(buffer + at, otg, sizeof otg), at += sizeof otg;
+        memcpy(buffer + at, d->ep, endpoints * sizeof *d->ep), at += endpoints * sizeof *d->ep;
+    }
     head.length = htole32((uint32_t)at);
     memcpy(buffer, &head, sizeof head);
     if (write(ep0, buffer, at) != (ssize_t)at) return -1;
