@@ -256,7 +256,9 @@ def close_after_last(rate, size):
         events = p.since("close")
         last = ([float(e[3]) for e in events if len(e) > 3 and e[1] == "empty" and int(e[2]) == start + size]
                 or [0.0])[-1]
-        drops = [t for t, lines in p.found(2, events) if not lines["DTR"]]
+        # The close's drop is the last: the driver's open drops DTR too,
+        # before raising it.
+        drops = [t for t, lines in p.found(2, events) if not lines["DTR"]][-1:]
         out, finish = b"", None
         for e in events:
             if e[1] == "said" and len(e) > 2:
