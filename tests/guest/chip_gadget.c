@@ -14,18 +14,27 @@
  *
  *   chip_gadget CHIP LOG WIRE CONTROL
  *
- * CHIP is ch341, cp210x or pl2303. CONTROL is a FIFO taking one command a
- * line: "cts 0|1", "send FILE", "unplug", "plug", "quit". The log has one
+ * CHIP is ch341, cp210x, pl2303 or ch9102 (WCH's CDC-ACM bridge: one
+ * interface of class 2, subclass 2 with its three endpoints, which cdc_acm
+ * takes as a collapsed ACM function; FunctionFS takes no class-specific
+ * descriptors). CONTROL is a FIFO taking one command a line: "cts 0|1",
+ * "send FILE", "watch FIFO" (what is written into FIFO is logged as it
+ * comes, until its writer closes it), "unplug", "plug", "quit". The player
+ * runs at real-time priority, as a chip keeps its own time: its threads
+ * wake when the bus or the clock says, not when the guest's scheduler
+ * gets round to them. The log has one
  * event a line, each starting with CLOCK_BOOTTIME in seconds (as
  * /proc/uptime):
  *   T ready                         the gadget is bound to the UDC
- *   T req TYPE REQ VALUE INDEX LEN [DATA]   a control request (hex)
+ *   T req TYPE REQ VALUE INDEX LEN [DATA]   a control request (hex); T
+ *                                   is when it arrived
  *   T idle N S                      a packet came after the line had been
  *                                   idle S seconds, N bytes having left
  *                                   on the wire so far
  *   T empty N E                     the line fell idle at E, N bytes having
  *                                   left on it so far
  *   T rxdone N                      the last of N bytes given went to the host
+ *   T said HEX / T said-end         what came into the watched FIFO, its close
  *   T flow F                        the chip's CTS flow control, as the
  *                                   driver's last request left it, changed
  *   T held N                        CTS off held N bytes in the chip
@@ -42,6 +51,7 @@
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -72,6 +82,7 @@ struct line {
 struct chip {
     const char *name;
     unsigned vid, pid, bcd;
+    int interface_class;    /* 0xff vendor, 2 CDC communication */
     int bulk;               /* bulk packet size */
     int int_size;           /* interrupt packet size, 0 for none */
     int tx_buffer;          /* the chip's transmit buffer in bytes */
@@ -264,17 +275,69 @@ static int cp210x_frame(const struct line *l)
 
 static int cp210x_cts_flow(const struct line *l) { return l->cp_flow[0] & 0x08; }
 
-/* The chips. Transmit buffers: CP2102's data sheet gives 640 bytes; WCH
- * gives no figure for the CH340/CH341, which takes one 32-byte packet at a
- * time; the PL2303's 256 bytes are the buffer that pl2303 itself drains
- * for at close (256 character times). */
+/* ---- CH9102 (WCH), a CDC-ACM bridge: the class's requests only.
+ * SET_LINE_CODING gives the rate as it is (dwDTERate), the stop bits,
+ * parity and data bits; SET_CONTROL_LINE_STATE DTR (bit 0) and RTS (bit
+ * 1). SERIAL_STATE tells DCD and DSR; CTS has no place in it. */
+static int acm_setup(struct line *l, const struct usb_ctrlrequest *r, uint8_t *data)
+{
+    const unsigned value = le16toh(r->wValue);
+    if (r->bRequestType == 0x21 && r->bRequest == 0x20) {      /* set line coding */
+        memcpy(l->coding, data, 7);
+        return 0;
+    }
+    if (r->bRequestType == 0xa1 && r->bRequest == 0x21) {      /* get line coding */
+        memcpy(data, l->coding, 7);
+        return 7;
+    }
+    if (r->bRequestType == 0x21 && r->bRequest == 0x22) {      /* control lines */
+        l->dtr = value & 1;
+        l->rts = !!(value & 2);
+        return 0;
+    }
+    if (r->bRequestType == 0x21 && r->bRequest == 0x23) return 0; /* break */
+    return -1;
+}
+
+static double acm_rate(const struct line *l)
+{
+    const uint8_t *b = l->coding;
+    const uint32_t rate = b[0] | b[1] << 8 | b[2] << 16 | (uint32_t)b[3] << 24;
+    return rate ? rate : 9600;
+}
+
+static int acm_cts_flow(const struct line *l) { (void)l; return 0; }
+
+static int acm_status(const struct line *l, uint8_t *p)
+{
+    (void)l;
+    memset(p, 0, 10);
+    p[0] = 0xa1; p[1] = 0x20; p[6] = 2; p[8] = 0x01 | 0x02;    /* SERIAL_STATE: DCD, DSR */
+    return 10;
+}
+
+/* What each chip holds once its driver's queue is empty: its transmit
+ * buffer. WCH publishes no figure for the CH340/CH341: it takes 32-byte
+ * bulk packets, and once the driver's queue is empty it may still hold the
+ * one on the line and one behind it, so it is played with two. The
+ * PL2303's 256 bytes are the buffer that pl2303 itself drains for at close
+ * (drain_delay, 256 character times). The CP2102's 640 bytes are its data
+ * sheet's. The CH9102 is played, as for the CH340, with two of its 64-byte
+ * full-speed packets. */
+#define CH340_HOLD 64
+#define PL2303_HOLD 256
+#define CP2102_HOLD 640
+#define CH9102_HOLD 128
+
 static const struct chip chips[] = {
-    {"ch341", 0x1a86, 0x7523, 0x0254, 32, 8, 32, ch341_setup, ch341_rate, ch341_bits, ch341_frame,
-     ch341_cts_flow, ch341_status},
-    {"pl2303", 0x067b, 0x2303, 0x0300, 64, 10, 256, pl2303_setup, pl2303_rate, pl2303_bits,
+    {"ch341", 0x1a86, 0x7523, 0x0254, 0xff, 32, 8, CH340_HOLD, ch341_setup, ch341_rate, ch341_bits,
+     ch341_frame, ch341_cts_flow, ch341_status},
+    {"pl2303", 0x067b, 0x2303, 0x0300, 0xff, 64, 10, PL2303_HOLD, pl2303_setup, pl2303_rate, pl2303_bits,
      pl2303_frame, pl2303_cts_flow, pl2303_status},
-    {"cp210x", 0x10c4, 0xea60, 0x0100, 64, 0, 640, cp210x_setup, cp210x_rate, cp210x_bits,
+    {"cp210x", 0x10c4, 0xea60, 0x0100, 0xff, 64, 0, CP2102_HOLD, cp210x_setup, cp210x_rate, cp210x_bits,
      cp210x_frame, cp210x_cts_flow, NULL},
+    {"ch9102", 0x1a86, 0x55d4, 0x0442, 2, 64, 10, CH9102_HOLD, acm_setup, acm_rate, pl2303_bits,
+     pl2303_frame, acm_cts_flow, acm_status},
 };
 
 /* ---- state shared by the threads */
@@ -300,26 +363,40 @@ static double now(void)
     return t.tv_sec + t.tv_nsec / 1e9;
 }
 
-static void log_event(const char *format, ...)
+static void log_at(double t, const char *format, va_list args)
 {
     static pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
-    va_list args;
     pthread_mutex_lock(&log_lock);
-    fprintf(logf, "%.6f ", now());
-    va_start(args, format);
+    fprintf(logf, "%.6f ", t);
     vfprintf(logf, format, args);
-    va_end(args);
     fputc('\n', logf);
     fflush(logf);
     pthread_mutex_unlock(&log_lock);
 }
 
+static void log_event(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    log_at(now(), format, args);
+    va_end(args);
+}
+
+static void log_event_at(double t, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    log_at(t, format, args);
+    va_end(args);
+}
+
+/* Sleeps until the absolute time t (CLOCK_BOOTTIME): a late wake-up is not
+ * carried into the next deadline. */
 static void sleep_until(double t)
 {
-    const double d = t - now();
-    if (d <= 0) return;
-    struct timespec s = {(time_t)d, (long)((d - (time_t)d) * 1e9)};
-    nanosleep(&s, NULL);
+    struct timespec s = {(time_t)t, (long)((t - (time_t)t) * 1e9)};
+    while (clock_nanosleep(CLOCK_BOOTTIME, TIMER_ABSTIME, &s, NULL) == EINTR) {
+    }
 }
 
 static int write_file(const char *path, const char *text)
@@ -357,7 +434,11 @@ static struct speed_descs descs_for(int bulk)
     d.intf.bLength = sizeof d.intf;
     d.intf.bDescriptorType = USB_DT_INTERFACE;
     d.intf.bNumEndpoints = chip->int_size ? 3 : 2;
-    d.intf.bInterfaceClass = 0xff;
+    d.intf.bInterfaceClass = (uint8_t)chip->interface_class;
+    if (chip->interface_class == 2) {
+        d.intf.bInterfaceSubClass = 2;  /* abstract control model */
+        d.intf.bInterfaceProtocol = 1;  /* AT commands (V.250), as the bridges say */
+    }
     d.ep[0] = endpoint(1 | USB_DIR_IN, USB_ENDPOINT_XFER_BULK, bulk, 0);
     d.ep[1] = endpoint(2 | USB_DIR_OUT, USB_ENDPOINT_XFER_BULK, bulk, 0);
     d.ep[2] = endpoint(3 | USB_DIR_IN, USB_ENDPOINT_XFER_INT, chip->int_size, 1);
@@ -368,18 +449,27 @@ static struct speed_descs descs_for(int bulk)
  * high-speed descriptors) and an empty string table. */
 static int write_descriptors(void)
 {
-    const uint32_t count = chip->int_size ? 4 : 3;
-    const size_t speed_size = sizeof(struct usb_interface_descriptor) + (count - 1) * sizeof(struct ep_desc);
+    const int endpoints = chip->int_size ? 3 : 2, acm = chip->interface_class == 2;
+    const uint32_t count = 1 + acm + endpoints;
     const struct speed_descs fs = descs_for(chip->bulk), hs = descs_for(512);
-    uint8_t buffer[sizeof(struct usb_functionfs_descs_head_v2) + 8 + 2 * sizeof(struct speed_descs)];
+    uint8_t buffer[sizeof(struct usb_functionfs_descs_head_v2) + 8 + 2 * (sizeof(struct speed_descs) + 3)];
     struct usb_functionfs_descs_head_v2 head = {
         htole32(FUNCTIONFS_DESCRIPTORS_MAGIC_V2), 0,
         htole32(FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_HAS_HS_DESC | FUNCTIONFS_ALL_CTRL_RECIP)};
     const uint32_t counts[2] = {htole32(count), htole32(count)};
     size_t at = sizeof head;
     memcpy(buffer + at, counts, sizeof counts), at += sizeof counts;
-    memcpy(buffer + at, &fs, speed_size), at += speed_size;
-    memcpy(buffer + at, &hs, speed_size), at += speed_size;
+    /* cdc_acm wants some descriptor between the interface and its
+     * endpoints, and FunctionFS refuses the class's own (CS_INTERFACE): an
+     * OTG descriptor (no OTG features), which cdc_acm skips, leaves it with
+     * no union descriptor and three endpoints, a collapsed ACM function. */
+    static const uint8_t otg[3] = {3, USB_DT_OTG, 0};
+    for (int speed = 0; speed < 2; ++speed) {
+        const struct speed_descs *d = speed ? &hs : &fs;
+        memcpy(buffer + at, &d->intf, sizeof d->intf), at += sizeof d->intf;
+        if (acm) memcpy(buffer + at, otg, sizeof otg), at += sizeof otg;
+        memcpy(buffer + at, d->ep, endpoints * sizeof *d->ep), at += endpoints * sizeof *d->ep;
+    }
     head.length = htole32((uint32_t)at);
     memcpy(buffer, &head, sizeof head);
     if (write(ep0, buffer, at) != (ssize_t)at) return -1;
@@ -450,7 +540,7 @@ static void remove_gadget(void)
 }
 
 /* ---- ep0: the driver's requests */
-static void control(const struct usb_ctrlrequest *r)
+static void control(const struct usb_ctrlrequest *r, double arrived)
 {
     uint8_t data[512] = {0};
     const int length = le16toh(r->wLength) < sizeof data ? le16toh(r->wLength) : (int)sizeof data;
@@ -474,7 +564,7 @@ static void control(const struct usb_ctrlrequest *r)
     }
     const int shown = (r->bRequestType & USB_DIR_IN) ? (answer > 0 ? answer : 0) : length;
     for (int i = 0; i < shown && i < length; ++i) sprintf(hex + 2 * i, "%02x", data[i]);
-    log_event("req %02x %02x %04x %04x %d %s%s", r->bRequestType, r->bRequest, le16toh(r->wValue),
+    log_event_at(arrived, "req %02x %02x %04x %04x %d %s%s", r->bRequestType, r->bRequest, le16toh(r->wValue),
               le16toh(r->wIndex), le16toh(r->wLength), hex, answer < 0 ? "stall" : "");
     if (flow != flow_was) log_event("flow %d", flow);
 }
@@ -485,7 +575,7 @@ static void *ep0_loop(void *unused)
     struct usb_functionfs_event e;
     while (read(ep0, &e, sizeof e) == sizeof e) {
         switch (e.type) {
-        case FUNCTIONFS_SETUP: control(&e.u.setup); break;
+        case FUNCTIONFS_SETUP: control(&e.u.setup, now()); break;
         case FUNCTIONFS_ENABLE:
             pthread_mutex_lock(&lock);
             enabled = 1;
@@ -513,12 +603,24 @@ static void *ep0_loop(void *unused)
 /* ---- the chip's transmitter, in the line's own time: a character starts
  * when the one before has ended (line_free), as long as the buffer holds
  * one and CTS does not hold it back; the line stays busy until its stop
- * bit. */
-static double line_free;
+ * bit. The characters that follow each other without a gap are timed from
+ * the start of their run: the n-th ends at run_start + n * character, a
+ * deadline of its own, so that neither rounding nor a late wake-up adds up
+ * over a long send. */
+static double line_free, run_start, run_character;
+static long run_sent;
 static uint8_t wire_out[8192];
 static int wire_pending;
 
 static int held_by_cts(void) { return chip->cts_flow(&line) && !line.cts; }
+
+/* A new run of characters, the first starting at t. */
+static void restart_line(double t, double character)
+{
+    line_free = run_start = t;
+    run_sent = 0;
+    run_character = character;
+}
 
 /* Moves the characters whose start has come by t from the buffer to the
  * wire (under the lock). */
@@ -528,18 +630,19 @@ static void advance(double t)
     const double character = chip->frame(&line) / chip->rate(&line);
     const uint8_t mask = (uint8_t)((1 << chip->bits(&line)) - 1);
     if (held_by_cts()) {
-        if (line_free < t) line_free = t;
+        if (line_free < t) restart_line(t, character);
         if (tx_count > 0 && !held_shown) log_event("held %d", tx_count);
         held_shown = tx_count > 0;
         return;
     }
     held_shown = 0;
+    if (character != run_character) restart_line(line_free, character);
     while (tx_count > 0 && line_free <= t && wire_pending < (int)sizeof wire_out) {
         wire_out[wire_pending++] = txbuf[tx_head] & mask;
         tx_head = (tx_head + 1) % sizeof txbuf;
         tx_count--;
         wire_total++;
-        line_free += character;
+        line_free = run_start + ++run_sent * run_character;
     }
     cp210x_queue = tx_count;
 }
@@ -608,7 +711,7 @@ static void *out_loop(void *unused)
             if (sl->result > 0 && enabled) {
                 if (tx_count == 0 && line_free < t) {
                     log_event("idle %ld %.6f", wire_total, t - line_free);
-                    line_free = t;
+                    restart_line(t, run_character);
                 }
                 for (long j = 0; j < sl->result; ++j) txbuf[(tx_head + tx_count + j) % sizeof txbuf] = sl->data[j];
                 tx_count += (int)sl->result;
@@ -674,7 +777,7 @@ static void *in_loop(void *unused)
         if (!f) continue;
         uint8_t packet[64];
         long total = 0;
-        double at = now();
+        const double start = now();
         size_t n;
         while ((n = fread(packet, 1, chip->bulk, f)) > 0) {
             pthread_mutex_lock(&lock);
@@ -682,8 +785,9 @@ static void *in_loop(void *unused)
             const uint8_t mask = (uint8_t)((1 << chip->bits(&line)) - 1);
             pthread_mutex_unlock(&lock);
             for (size_t i = 0; i < n; ++i) packet[i] &= mask;
-            at += n * character;
-            sleep_until(at);
+            /* The packet is handed on once its last byte has arrived: at
+             * its own deadline from the start. */
+            sleep_until(start + (total + (long)n) * character);
             if (write(ep_in, packet, n) != (ssize_t)n) break;
             total += (long)n;
         }
@@ -709,6 +813,26 @@ static void *status_loop(void *unused)
     return NULL;
 }
 
+/* ---- a FIFO whose writes are logged as they come (a run's output): the
+ * player's clock, not the suite's, tells when the run said something. */
+static void *watch_loop(void *path)
+{
+    const int fd = open(path, O_RDONLY);
+    free(path);
+    if (fd < 0) return NULL;
+    uint8_t text[256];
+    ssize_t n;
+    while ((n = read(fd, text, sizeof text)) > 0) {
+        const double t = now();
+        char hex[2 * sizeof text + 1];
+        for (ssize_t i = 0; i < n; ++i) sprintf(hex + 2 * i, "%02x", text[i]);
+        log_event_at(t, "said %s", hex);
+    }
+    close(fd);
+    log_event("said-end");
+    return NULL;
+}
+
 static void command(char *text)
 {
     text[strcspn(text, "\n")] = 0;
@@ -725,6 +849,10 @@ static void command(char *text)
         rx_pending = 1;
         pthread_cond_broadcast(&changed);
         pthread_mutex_unlock(&lock);
+    } else if (strncmp(text, "watch ", 6) == 0) {
+        pthread_t t;
+        mkfifo(text + 6, 0600);
+        if (pthread_create(&t, NULL, watch_loop, strdup(text + 6)) == 0) pthread_detach(t);
     } else if (strcmp(text, "unplug") == 0) {
         plug(0);
         log_event("unplugged");
@@ -741,7 +869,7 @@ static void command(char *text)
 int main(int argc, char **argv)
 {
     if (argc != 5) {
-        fprintf(stderr, "usage: chip_gadget ch341|cp210x|pl2303 LOG WIRE CONTROL\n");
+        fprintf(stderr, "usage: chip_gadget ch341|cp210x|pl2303|ch9102 LOG WIRE CONTROL\n");
         return 2;
     }
     for (size_t i = 0; i < sizeof chips / sizeof *chips; ++i)
@@ -755,6 +883,10 @@ int main(int argc, char **argv)
     line.cp_line_ctl = 0x800;
     signal(SIGPIPE, SIG_IGN);
     mkfifo(argv[4], 0600);
+    /* Real time, inherited by every thread: a chip does not wait for the
+     * guest's scheduler (the RT throttle leaves the guest its share). */
+    const struct sched_param priority = {sched_get_priority_min(SCHED_FIFO) + 10};
+    if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0) log_event("no real-time priority: %s", strerror(errno));
     if (make_gadget() != 0) {
         fprintf(stderr, "chip_gadget: cannot set up the gadget: %s\n", strerror(errno));
         remove_gadget();

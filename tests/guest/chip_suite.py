@@ -8,11 +8,14 @@ here, by a model written from each driver's arithmetic and the chip's data
 sheet.
 
     chip_suite.py WORKDIR IMAGE..."""
+import re
 from collections import namedtuple
 
-from guest_lib import FIRST, NO_HANDSHAKE, PROG, RECEIVES, RECEIVING, SENDS, WRITE, Boot, Phase, Row, main, md5
+from guest_lib import (FIRST, NO_HANDSHAKE, PROG, RECEIVES, RECEIVING, SENDS, WRITE, Boot, Phase, Receive, Row, main,
+                       md5)
 
-ADAPTER, CTL = "/dev/ttyUSB0", "/tmp/chip.ctl"
+ADAPTER, BRIDGE, CTL = "/dev/ttyUSB0", "/dev/ttyACM0", "/tmp/chip.ctl"
+STALL = "has taken no data"
 # The run waits for its queue: in poll with a time-out, or in tcdrain.
 DRAINING = r"grep -qE '^7 0x[0-9a-f]+ 0x1 0x[0-6]?[0-9a-f] |^16 0x[0-9a-f]+ 0x5409 ' /proc/{pid}/syscall"
 Req = namedtuple("Req", "t typ req value index data")
@@ -119,6 +122,12 @@ CHIPS = {
                lambda r: r.value >> 8 if (r.typ, r.req) == (0x41, 0x03) else None,
                lambda r: {"DTR": bool(r.value & 1), "RTS": bool(r.value & 2)}
                if (r.typ, r.req) == (0x41, 0x07) and r.value & 0x100 else None),
+    # A CDC-ACM bridge: the line coding's rate as it is.
+    "ch9102": (lambda r: (r.data[:4].hex(), int.from_bytes(r.data[:4], "little"))
+               if (r.typ, r.req, len(r.data)) == (0x21, 0x20, 7) else None,
+               lambda r: r.data[6] if (r.typ, r.req, len(r.data)) == (0x21, 0x20, 7) else None,
+               lambda r: {"DTR": bool(r.value & 1), "RTS": bool(r.value & 2)} if (r.typ, r.req) == (0x21, 0x22)
+               else None),
 }
 
 
@@ -223,23 +232,53 @@ def handshake(h):
                 "off the send goes out, and the tool warns that the driver runs without the handshake", detail)
 
 
-def close_pause(h):
-    """ch341 cannot tell when the chip is empty: at 600 baud the close must
-    not drop DTR before the last byte has left the line."""
-    p = h.player
-    p.since("close")
-    start = p.wire_size()
-    out, status = h.run(f"vesklo c /tmp/r64 {ADAPTER} -b600")
-    # The chip may still be sending (what this check is about): its log
-    # tells when the line fell idle once the last byte is out.
-    h.until(f"grep -q ' empty {start + 64} ' {p.log}")
-    events = p.since("close")
-    empties = [float(e[3]) for e in events if len(e) > 3 and e[1] == "empty" and int(e[2]) == start + 64]
-    drops = [t for t, lines in p.found(2, events) if not lines["DTR"]]
-    margin = drops[-1] - empties[-1] if drops and empties else -99
-    h.check(status == 0 and 0 <= margin <= 2.5,
-            f"at 600 baud, the close comes after the last byte has left the chip (DTR dropped {margin:+.3f} s "
-            f"after)", out)
+def close_after_last(rate, size):
+    """A driver that cannot wait for its chip leaves the close to the tool:
+    a send of size bytes at rate must drop DTR only once the last byte has
+    left the chip's wire, print "finish!" (and end) only after that, end
+    well, and give no stall notice. The times are the player's: when the
+    line fell idle, when the DTR request arrived, when the run's output
+    came into the FIFO that the player watches."""
+    def case(h):
+        p, dev, said = h.player, h.row.dev, "/tmp/said.fifo"
+        what = f"{size} B at {rate} baud"
+        p.since("close")
+        start = p.wire_size()
+        h.run(f"rm -f {said}")
+        p.command(f"watch {said}")
+        h.until(f"[ -p {said} ]")
+        text, _ = h.run(f"vesklo c /tmp/r{size} {dev} -b{rate} > {said} 2> /tmp/close.err; s=$?; t=$(up); "
+                        f"cat /tmp/close.err; echo; echo \"status $s end $t\"", 60)
+        ended = re.search(r"status (\d+) end ([\d.]+)", text)
+        status, end = (int(ended.group(1)), float(ended.group(2))) if ended else (-1, 0.0)
+        h.until(f"grep -q ' empty {start + size} ' {p.log}", 30)
+        h.poll(lambda: [e for e in p.read()[p.looked["close"]:] if e[1] == "said-end"], bool, 10)
+        events = p.since("close")
+        last = ([float(e[3]) for e in events if len(e) > 3 and e[1] == "empty" and int(e[2]) == start + size]
+                or [0.0])[-1]
+        # The close's drop is the last: the driver's open drops DTR too,
+        # before raising it.
+        drops = [t for t, lines in p.found(2, events) if not lines["DTR"]][-1:]
+        out, finish = b"", None
+        for e in events:
+            if e[1] == "said" and len(e) > 2:
+                out += bytes.fromhex(e[2])
+                if finish is None and b"finish!" in out:
+                    finish = float(e[0])
+        got, size_got = p.wire_digest(start)
+        exact = size_got == size and got == h.run(f"md5sum < /tmp/r{size}")[0].split()[0]
+        times = (f"the last byte left at {last:.3f}; DTR dropped {min(drops) - last:+.3f} s after it, "
+                 if drops else "no DTR drop; ") + \
+                (f"finish! {finish - last:+.3f} s, the end {end - last:+.2f} s" if finish else "no finish!")
+        print(f"{h.row.name}: close after {what}: {times}")
+        h.check(status == 0 and exact,
+                f"{what}: the send ends well and the wire carries it exactly", f"status {status}, {size_got} bytes")
+        h.check(bool(drops) and last > 0 and min(drops) >= last,
+                f"{what}: DTR drops only after the last byte has left the chip ({times})")
+        h.check(finish is not None and drops and finish >= max(last, min(drops)) and end >= finish - 0.01,
+                f"{what}: \"finish!\" comes, and the run ends, only after that ({times})", repr(out))
+        h.check(STALL not in text, f"{what}: no stall notice", text)
+    return case
 
 
 def paced(size, control):
@@ -320,7 +359,7 @@ BOOT = Boot("chips", lambda kernel, initrd, work: [
     setup=("rmmod dummy_hcd && insmod /lib/modules/dummy_hcd.ko is_high_speed=0",))
 
 
-def chip_row(name, driver, ids, rates, **fields):
+def chip_row(name, driver, ids, rates, dev=ADAPTER, **fields):
     def start(h):
         h.player = Player(h, name)
 
@@ -328,11 +367,11 @@ def chip_row(name, driver, ids, rates, **fields):
         h.player.command("quit")
         h.device(False)
 
-    return Row(name=name, boot=BOOT, dev=ADAPTER, far=WireFar(), wire7=True, start=start, stop=stop, rates=rates,
+    return Row(name=name, boot=BOOT, dev=dev, far=WireFar(), wire7=True, start=start, stop=stop, rates=rates,
                lines=chip_state, lines_how="the chip's requests", told_slack=1,
                given=lambda h: [v for _, v in h.player.found(0, h.player.since("rates"))],
-               listed=(rf"{ADAPTER}  USB {ids}  .*  driver {driver}",), unlisted="/dev/",
-               files=(64, 6144, 8192, 12288, 65536), **fields)
+               listed=(rf"{dev}  USB {ids}  .*  driver {driver}",), unlisted="/dev/",
+               files=(32, 64, 256, 6144, 8192, 12288, 65536), **fields)
 
 
 ROWS = [
@@ -340,13 +379,21 @@ ROWS = [
     # pl2303's divisors must pass within 2% (a TA refuses above 6 MBd).
     chip_row("ch341", "ch341-uart", "1a86:7523", (40, 45, 46, 9600, 115200, 921600, 2000000, 2500000, 3000000,
                                                   3100000, 4000000, 12000000),
-             model=ch341_model, ways=(CABLE,), phases=PHASES, extras=(handshake, close_pause, paced(8192, False))),
+             # A receive at 300 baud: its quiet end is 2 s, as at any rate.
+             receives=RECEIVES + (Receive("c {port} /tmp/rx.dat -b300", "slow", "slow"),),
+             model=ch341_model, ways=(CABLE,), phases=PHASES,
+             extras=(handshake, close_after_last(110, 64), close_after_last(150, 32), paced(8192, False))),
     chip_row("pl2303", "pl2303", "067b:2303", (50, 110, 115200, 123457, 250001, 3500000, 6000000, 7000000, 12000000),
-             model=pl2303_model, ways=(CABLE,), phases=PHASES, extras=(handshake, paced(65536, True))),
+             model=pl2303_model, ways=(CABLE,), phases=PHASES,
+             extras=(handshake, close_after_last(600, 256), paced(65536, True))),
     # A smoke set: its driver reports the rate it fitted, which is put back
     # on a refusal.
     chip_row("cp210x", "cp210x", "10c4:ea60", (115200, 120000), puts_back=True, sends=SENDS[4:5],
              receives=RECEIVES[2:]),
+    # A CDC-ACM bridge known by its ids (cdc_acm cannot wait for the chip):
+    # its close, and the ids in --list; the rest is the CDC-ACM guest's.
+    chip_row("ch9102", "cdc_acm", "1a86:55d4", (), dev=BRIDGE, sends=SENDS[4:5], receives=(),
+             extras=(close_after_last(1200, 256),)),
 ]
 
 if __name__ == "__main__":

@@ -46,7 +46,7 @@ def md5(data):
 PROG = pattern(3000)
 # The files in the guest's /data, which the host knows too.
 DATA = {"prog": PROG, "all256": bytes(range(256)) * 8, "prog.hs": hispeed(PROG), "prog7": mask7(PROG),
-        "one": b"x", "empty": b""}
+        "one": b"x", "empty": b"", "slow": pattern(40)}
 HUNG_UP = "; the port hung up (unplugged, or the line dropped)"
 NOT_THERE = "No such file or directory; USB adapters appear as /dev/ttyUSB0, /dev/ttyACM0 or under /dev/serial/by-id/"
 NO_HANDSHAKE = "runs without RTS/CTS handshake"
