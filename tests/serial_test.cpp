@@ -1360,7 +1360,9 @@ TEST_F(WineSerial, CloseWaitsForTheAdaptersBuffer)
     const auto jitter = std::chrono::milliseconds(200);
     for (const auto &c : cases) {
         const std::string data = pattern(c.bytes);
+        // A source of each run's own: Windows opens a file for one holder.
         write_file(at("src"), data);
+        write_file(at("control-src"), data);
         pty_pair adapter = open_pty();
         ASSERT_TRUE(link_port(c.device, adapter.path));
         struct timed_run {
@@ -1369,8 +1371,9 @@ TEST_F(WineSerial, CloseWaitsForTheAdaptersBuffer)
             std::chrono::milliseconds gap{0};  // from the last byte to "finish!"
         } runs[2];
         // Sends src to the port name, whose far side is master.
-        const auto send = [&](const std::string &name, int master, timed_run *run) {
-            const running_tool tool = start_vesklo({"c", "src", name, c.rate}, dir);
+        const auto send = [&](const std::string &source, const std::string &name, int master,
+                              timed_run *run) {
+            const running_tool tool = start_vesklo({"c", source, name, c.rate}, dir);
             run->received = read_master(master, data.size());
             const auto last_byte = clock_type::now();
             while (read_file(tool.output_file).find("finish!") == std::string::npos &&
@@ -1380,8 +1383,8 @@ TEST_F(WineSerial, CloseWaitsForTheAdaptersBuffer)
                                                                             last_byte);
             run->result = wait_vesklo(tool);
         };
-        std::thread control([&] { send("COM1", pty.master, &runs[1]); });
-        send(c.name, adapter.master, &runs[0]);
+        std::thread control([&] { send("control-src", "COM1", pty.master, &runs[1]); });
+        send("src", c.name, adapter.master, &runs[0]);
         control.join();
         close_pty(adapter);
         for (const timed_run &run : runs) {
