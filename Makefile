@@ -25,21 +25,29 @@ all:
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Every suite; one that a missing tool rules out is skipped, and the last
-# line says which and how to get them. The builds come first; then the
-# suites run side by side, as many at once as there are CPUs, each with
-# resources of its own (a build folder, the Wine prefix, a guest's
-# sockets), and each one's output shown whole when it ends.
-SUITES := suite-chip-guest suite-arm-guests suite-acm-guest suite-wine suite-sanitize \
-	suite-usb-guest suite-armhf suite-native suite-16550-guest suite-generic
+# line says which and how to get them. The suites run side by side with
+# the builds they need, as many at once as there are CPUs, the longest and
+# those that mostly wait first, each with resources of its own (a build
+# folder, the Wine prefix, a guest's sockets), and each one's output shown
+# whole when it ends.
+SUITES := suite-native suite-chip-guest suite-wine suite-acm-guest suite-arm-guests \
+	suite-sanitize suite-usb-guest suite-16550-guest suite-armhf suite-generic
 .PHONY: $(SUITES) install-needed
 test: install-needed
 	@$(MAKE) --no-print-directory all
 	@rm -f $(SKIPPED)
-	@$(MAKE) --no-print-directory windows arm64 armhf sanitize-build generic-build guest-image
 	@status=0; $(MAKE) --no-print-directory -k -j$(JOBS) --output-sync=target $(SUITES) || status=1; \
 	if [ -s $(SKIPPED) ]; then \
 	  echo "skipped: $$(paste -sd';' $(SKIPPED) | sed 's/;/; /g'). 'make deps' (as root) installs what they need, and a run as root runs the cases that need it."; \
 	else echo "skipped: none"; fi; exit $$status
+
+# What each suite needs built first.
+suite-chip-guest suite-acm-guest suite-usb-guest suite-16550-guest: guest-image
+suite-wine: windows
+suite-arm-guests: arm64 armhf
+suite-armhf: armhf
+suite-sanitize: sanitize-build
+suite-generic: generic-build
 
 suite-native:
 	@sh tests/gtest_suite.sh $(SKIPPED) "the native suite" sh -c 'cd $(BUILD) && ctest --output-on-failure -j $(JOBS)'
