@@ -150,6 +150,8 @@ static int ch341_status(const struct line *l, uint8_t *p)
     return 4;
 }
 
+static int acm_setup(struct line *l, const struct usb_ctrlrequest *r, uint8_t *data);
+
 /* ---- PL2303TA (Prolific): vendor registers by request 1 (reads of reg |
  * 0x80); the CDC-like line coding: a rate of the chip's table sent as it
  * is, or a divisor marked by 0x80 in byte 3: 12 MHz * 32 / (mantissa *
@@ -173,21 +175,8 @@ static int pl2303_setup(struct line *l, const struct usb_ctrlrequest *r, uint8_t
         l->regs[value & 0x7f] = (uint8_t)index;
         return 0;
     }
-    if (r->bRequestType == 0x21 && r->bRequest == 0x20) {      /* set line coding */
-        memcpy(l->coding, data, 7);
-        return 0;
-    }
-    if (r->bRequestType == 0xa1 && r->bRequest == 0x21) {      /* get line coding */
-        memcpy(data, l->coding, 7);
-        return 7;
-    }
-    if (r->bRequestType == 0x21 && r->bRequest == 0x22) {      /* control lines */
-        l->dtr = value & 1;
-        l->rts = !!(value & 2);
-        return 0;
-    }
-    if (r->bRequestType == 0x21 && r->bRequest == 0x23) return 0; /* break */
-    return -1;
+    /* The rest are CDC-ACM's class requests, which the PL2303 takes too. */
+    return acm_setup(l, r, data);
 }
 
 static double pl2303_rate(const struct line *l)
