@@ -127,7 +127,7 @@ def unplug(command):
 
 
 ROWS = [Row(
-    name="cdc_acm", dev=ACM, far=GadgetFar(), release=lambda h: h.run("far_end"),
+    name="cdc_acm", dev=ACM, timing=True, far=GadgetFar(), release=lambda h: h.run("far_end"),
     boot=Boot("cdc_acm", lambda kernel, initrd, work: [
         "qemu-system-x86_64", "-nodefaults", "-no-user-config", "-display", "none", "-m", "256", "-kernel", kernel,
         "-initrd", initrd, "-append", "quiet", "-device", "virtio-serial-pci", "-device", "virtconsole,chardev=con"],

@@ -40,7 +40,7 @@ def pl011_rate(clock, rate, had):
     return (0 if quot >> 6 > 0xFFFF else runs), runs
 
 
-def pl011_row(name):
+def pl011_row(name, **fields):
     clock, argv = MACHINES[name]
 
     def clock_check(h):
@@ -62,10 +62,10 @@ def pl011_row(name):
         # where qemu-user cannot run it.
         tools=("vesklo", "vesklo-armhf"),
         sends=SENDS + (("vesklo-armhf", "c /data/all256 {port} -b250000", DATA["all256"], 8),),
-        extras=(clock_check,))
+        extras=(clock_check,), **fields)
 
 
-ROWS = [pl011_row("virt"), pl011_row("raspi3b")]
+ROWS = [pl011_row("virt", timing=True), pl011_row("raspi3b")]
 
 if __name__ == "__main__":
     main(ROWS)

@@ -50,6 +50,7 @@
 #include <linux/aio_abi.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -558,11 +559,23 @@ static void control(const struct usb_ctrlrequest *r, double arrived)
     if (flow != flow_was) log_event("flow %d", flow);
 }
 
+/* The next event on ep0. The wait is in poll(), never in read(): a read
+ * that waits holds FunctionFS's lock, and an unplug (the write to the UDC
+ * file) then waits in functionfs_unbind for it, for ever on some kernels
+ * (6.12). */
+static int next_event(struct usb_functionfs_event *e)
+{
+    struct pollfd p = {.fd = ep0, .events = POLLIN, .revents = 0};
+    while (poll(&p, 1, -1) < 0)
+        if (errno != EINTR) return 0;
+    return read(ep0, e, sizeof *e) == sizeof *e;
+}
+
 static void *ep0_loop(void *unused)
 {
     (void)unused;
     struct usb_functionfs_event e;
-    while (read(ep0, &e, sizeof e) == sizeof e) {
+    while (next_event(&e)) {
         switch (e.type) {
         case FUNCTIONFS_SETUP: control(&e.u.setup, now()); break;
         case FUNCTIONFS_ENABLE:

@@ -381,7 +381,7 @@ ROWS = [
                                                   3100000, 4000000, 12000000),
              # A receive at 300 baud: its quiet end is 2 s, as at any rate.
              receives=RECEIVES + (Receive("c {port} /tmp/rx.dat -b300", "slow", "slow"),),
-             model=ch341_model, ways=(CABLE,), phases=PHASES,
+             model=ch341_model, ways=(CABLE,), phases=PHASES, timing=True,
              extras=(handshake, close_after_last(110, 64), close_after_last(150, 32), paced(8192, False))),
     chip_row("pl2303", "pl2303", "067b:2303", (50, 110, 115200, 123457, 250001, 3500000, 6000000, 7000000, 12000000),
              model=pl2303_model, ways=(CABLE,), phases=PHASES,

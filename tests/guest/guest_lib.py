@@ -83,7 +83,7 @@ class Row(SimpleNamespace):
     DEFAULTS = dict(port=None, far=None, wire7=False, lines=None, lines_how="", given=None, model=None,
                     rates=(), sweep_file="one", told_slack=0, puts_back=False, listed=(), unlisted=None,
                     list_setup=None, sends=SENDS, receives=RECEIVES, ways=(), phases=(), files=(), extras=(),
-                    tools=("vesklo",), start=None, stop=None, release=None)
+                    tools=("vesklo",), start=None, stop=None, release=None, timing=False)
 
     def __init__(self, **fields):
         super().__init__(**{**self.DEFAULTS, **fields})
@@ -119,7 +119,10 @@ class Guest:
                 time.sleep(0.05)
             for n in ("con",) + self.lines:
                 self.connect(n)
-            self.wait_console(rb"guest ready\r?\n", 60)
+            # A kernel that panics is told at once, not after the wait.
+            _, found, _ = self.wait_console(rb"guest ready\r?\n|Kernel panic[^\r\n]*", 60)
+            if found.group(0).startswith(b"Kernel panic"):
+                raise RuntimeError(found.group(0).decode(errors="replace"))
         except (RuntimeError, OSError):
             self.stop()
             raise
@@ -637,16 +640,20 @@ def run_row(h):
 
 def main(rows):
     """SUITE.py WORKDIR IMAGE...: runs rows on each image (a folder with a
-    kernel's vmlinuz and the initramfs built for it); rows that share a
-    Boot share a guest. VESKLO_GUEST_ROWS (names, comma-separated) runs
-    only those. Ends with 'N passed, M failed'; exits 1 when one failed."""
+    kernel's vmlinuz and the initramfs built for it, and the kernels file's
+    choice of rows for it in 'rows': "timing" runs only the rows marked
+    timing); rows that share a Boot share a guest. VESKLO_GUEST_ROWS
+    (names, comma-separated) runs only those. Ends with 'N passed, M
+    failed'; exits 1 when one failed."""
     work, images = sys.argv[1], sys.argv[2:]
     only = os.environ.get("VESKLO_GUEST_ROWS")
     rows = [r for r in rows if not only or r.name in only.split(",")]
     checks = Checks()
     for image in images:
         prefix = f"[{os.path.basename(image.rstrip('/'))}] " if len(images) > 1 else ""
-        for boot, group in itertools.groupby(rows, key=lambda r: r.boot):
+        choice = open(os.path.join(image, "rows")).read().strip() if os.path.exists(os.path.join(image, "rows")) else "all"
+        chosen = [r for r in rows if choice == "all" or r.timing]
+        for boot, group in itertools.groupby(chosen, key=lambda r: r.boot):
             started = time.monotonic()
             guest = None
             try:
@@ -656,7 +663,8 @@ def main(rows):
                                                          guest.stop()))
                 watchdog.daemon = True
                 watchdog.start()
-                print(f"{prefix}{boot.name}: booted in {time.monotonic() - started:.1f} s")
+                release = guest.run("uname -r")[0].strip()
+                print(f"{prefix}{boot.name}: booted Linux {release} in {time.monotonic() - started:.1f} s")
                 for row in group:
                     at = time.monotonic()
                     run_row(Harness(guest, checks, row, prefix))

@@ -24,17 +24,18 @@ def uart_16550(rate, had):
 
 
 def modem_lines(h):
-    line = h.run("grep '^0:' /proc/tty/driver/serial")[0]
+    # The serial core's table is named serial_8250 from Linux 7.x on.
+    line = h.run("cat /proc/tty/driver/serial /proc/tty/driver/serial_8250 2>/dev/null | grep '^0:'")[0]
     return {"DTR": "DTR" in line, "RTS": "RTS" in line}
 
 
 ROWS = [
     Row(name="16550", boot=BOOT, dev="/dev/ttyS0", port="COM1", far=SocketFar("com1"), lines=modem_lines,
-        lines_how="/proc/tty/driver/serial", model=uart_16550, sweep_file="prog",
+        lines_how="/proc/tty/driver/serial or serial_8250", timing=True, model=uart_16550, sweep_file="prog",
         rates=(76800, 100000, 38400, 57600, 1, 230400),
         listed=(r"/dev/ttyS0  COM1  16550A  driver .*", r"/dev/ttyS1  COM2  16550A  driver .*"), unlisted="/dev/"),
     # COM1 into COM2 inside the guest, the host joining them like a cable.
-    Row(name="16550 COM2 from COM1", boot=BOOT, dev="/dev/ttyS1", port="COM2", far=RelayFar("COM1"), sends=(),
+    Row(name="16550 COM2 from COM1", boot=BOOT, dev="/dev/ttyS1", port="COM2", far=RelayFar("COM1"), sends=(), timing=True,
         receives=(RECEIVES[0]._replace(settings=False), RECEIVES[2])),
 ]
 

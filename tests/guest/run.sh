@@ -20,18 +20,28 @@ skip() {
 }
 if [ "$what" = image ]; then
     rm -f "$guest/images"
-    for tool in qemu-system-x86_64 busybox cpio apt-get dpkg-deb; do
+    for tool in qemu-system-x86_64 busybox cpio apt-get dpkg-deb flock; do
         command -v "$tool" >/dev/null 2>&1 || skip "$tool missing"
     done
+    . "$here/kernel.sh"
+    newer_kernels
     images=""
-    for package in $(awk '$1 == "amd64" {print $2}' "$here/kernels"); do
-        images="$images $(sh "$here/build_guest.sh" "$build/vesklo" "$package" "$guest")" ||
-            skip "the kernel package $package could not be fetched"
-    done
+    mkdir -p "$guest"
+    kernel_entries amd64 > "$guest/entries"
+    while read -r package from rows; do
+        status=0
+        image=$(sh "$here/build_guest.sh" "$build/vesklo" "$package" "$from" "$guest") || status=$?
+        case $status in
+        0) echo "$rows" > "$image/rows"; images="$images $image" ;;
+        2) echo "guest suites on $package: skipped (it could not be downloaded)"
+           echo "the x86 guest suites on $package (its download failed)" >> "$skipped" ;;
+        *) echo "guest suites: the image on $package could not be built"; exit 1 ;;
+        esac
+    done < "$guest/entries"
     echo $images > "$guest/images"
     exit 0
 fi
 # Without images, the image step has said why.
-[ -f "$guest/images" ] || exit 0
+[ -s "$guest/images" ] || exit 0
 mkdir -p "$guest/$what"
 python3 "$here/$what.py" "$guest/$what" $(cat "$guest/images")

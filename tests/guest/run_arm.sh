@@ -18,15 +18,24 @@ skip() {
     echo "the ARM guest suite ($1)" >> "$skipped"
     exit 0
 }
-for tool in qemu-system-aarch64 fdtput readelf cpio apt-get dpkg-deb; do
+for tool in qemu-system-aarch64 fdtput readelf cpio apt-get dpkg-deb flock; do
     command -v "$tool" >/dev/null 2>&1 || skip "$tool missing"
 done
 [ -f "$vesklo" ] || skip "no arm64 build"
 [ -f "$armhf" ] || armhf=""
+. "$here/kernel.sh"
 images=""
-for package in $(awk '$1 == "arm64" {print $2}' "$here/kernels"); do
-    images="$images $(sh "$here/build_arm_guest.sh" "$vesklo" "$armhf" "$package" "$build/arm-guest")" ||
-        skip "the arm64 kernel package $package or busybox could not be fetched"
-done
 mkdir -p "$build/arm-guest/run"
+kernel_entries arm64 > "$build/arm-guest/entries"
+while read -r package from rows; do
+    status=0
+    image=$(sh "$here/build_arm_guest.sh" "$vesklo" "$armhf" "$package" "$from" "$build/arm-guest") || status=$?
+    case $status in
+    0) echo "$rows" > "$image/rows"; images="$images $image" ;;
+    2) echo "ARM guest suite on $package: skipped (it or busybox could not be downloaded)"
+       echo "the ARM guest suite on $package (its download failed)" >> "$skipped" ;;
+    *) echo "ARM guest suite: the image on $package could not be built"; exit 1 ;;
+    esac
+done < "$build/arm-guest/entries"
+[ -n "$images" ] || exit 0
 python3 "$here/arm_suite.py" "$build/arm-guest/run" $images
