@@ -110,7 +110,8 @@ newer_kernels() {
     newer=$(awk '!/^#/ && NF >= 3 && $3 != "-" {print $1, $2, $3}' "$kernels_file" | while read -r arch package from; do
         apt_from "$from" 2>/dev/null || continue
         now=$(image_of "linux-image-$arch" "$arch")
-        [ "$now" = "linux-image-$arch" ] || [ "$now" = "$package" ] || echo "$now ($from, in place of $package)"
+        [ "$now" = "linux-image-$arch" ] || [ "$now" = "$(image_of "$package" "$arch")" ] ||
+            echo "$now ($from, in place of $package)"
     done | paste -sd';' | sed 's/;/; /g')
     [ -z "$newer" ] || echo "guest kernels: newer than tests/guest/kernels names: $newer; a commit that names them moves the suites to them"
 }
