@@ -638,22 +638,55 @@ def run_row(h):
         row.stop(h)
 
 
-def main(rows):
-    """SUITE.py WORKDIR IMAGE...: runs rows on each image (a folder with a
-    kernel's vmlinuz and the initramfs built for it, and the kernels file's
-    choice of rows for it in 'rows': "timing" runs only the rows marked
-    timing); rows that share a Boot share a guest. VESKLO_GUEST_ROWS
-    (names, comma-separated) runs only those. Ends with 'N passed, M
-    failed'; exits 1 when one failed."""
-    work, images = sys.argv[1], sys.argv[2:]
+def side_by_side(work, images):
+    """Runs the suite on each image in a process of its own, all at once
+    (the guests mostly wait on their lines), each in a work folder of its
+    own; prints each one's output whole, in the order of the images, then
+    the tally of them all. The status: 1 when a check failed."""
+    env = dict(os.environ, VESKLO_GUEST_NAMED="1")
+    runs = []
+    for n, image in enumerate(images):
+        sub = os.path.join(work, f"k{n}")  # short: a socket's path is at most 107 bytes
+        os.makedirs(sub, exist_ok=True)
+        runs.append(subprocess.Popen([sys.executable, sys.argv[0], sub, image], env=env, text=True,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT))
+    passed = failed = 0
+    for run in runs:
+        out = run.communicate()[0]
+        print(out, end="", flush=True)
+        tally = re.search(r"^(\d+) passed, (\d+) failed$", out, re.M)
+        if tally:
+            passed, failed = passed + int(tally.group(1)), failed + int(tally.group(2))
+        elif run.returncode != 0:
+            failed += 1
+            print(f"FAILED: the suite on {run.args[-1]} ended with status {run.returncode} and no tally")
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+def chosen_rows(rows, image):
+    """The rows that the kernels file chose for image ('rows': "all", or
+    "timing" for those marked timing), less those VESKLO_GUEST_ROWS
+    (names, comma-separated) leaves out."""
     only = os.environ.get("VESKLO_GUEST_ROWS")
-    rows = [r for r in rows if not only or r.name in only.split(",")]
+    choice = os.path.join(image, "rows")
+    choice = open(choice).read().strip() if os.path.exists(choice) else "all"
+    return [r for r in rows if (not only or r.name in only.split(",")) and (choice == "all" or r.timing)]
+
+
+def main(rows):
+    """SUITE.py WORKDIR IMAGE...: runs the rows chosen for each image (a
+    folder with a kernel's vmlinuz, the initramfs built for it and the
+    choice of rows); rows that share a Boot share a guest. Several images
+    run side by side. Ends with 'N passed, M failed'; exits 1 when one
+    failed."""
+    work, images = sys.argv[1], sys.argv[2:]
+    if len(images) > 1:
+        sys.exit(side_by_side(work, images))
     checks = Checks()
     for image in images:
-        prefix = f"[{os.path.basename(image.rstrip('/'))}] " if len(images) > 1 else ""
-        choice = open(os.path.join(image, "rows")).read().strip() if os.path.exists(os.path.join(image, "rows")) else "all"
-        chosen = [r for r in rows if choice == "all" or r.timing]
-        for boot, group in itertools.groupby(chosen, key=lambda r: r.boot):
+        prefix = f"[{os.path.basename(image.rstrip('/'))}] " if os.environ.get("VESKLO_GUEST_NAMED") else ""
+        for boot, group in itertools.groupby(chosen_rows(rows, image), key=lambda r: r.boot):
             started = time.monotonic()
             guest = None
             try:
