@@ -773,10 +773,11 @@ TEST_F(Serial, HangUpFailsTheTransfer)
         const running_tool tool = start_vesklo(args, dir);
         ASSERT_TRUE(wait_for_raw(line.slave));
         write_all(line.master, c.sent);
-        // The line goes once the receive has what was sent, or the send is
-        // under way.
+        // The line goes once the receive has what was sent (its file made:
+        // the port's open is over), or the send is under way.
         ASSERT_TRUE(wait_until([&] {
-            return c.send ? waiting(line.master) > 0 : read_file(at("out")).size() == c.kept.size();
+            return c.send ? waiting(line.master) > 0
+                          : access(at("out").c_str(), F_OK) == 0 && read_file(at("out")).size() == c.kept.size();
         })) << "the transfer never got under way";
         bool hung_up = c.how == vhangup ? ioctl(line.slave, TIOCVHANGUP) == 0 : true;
         if (c.how == master_closed) {

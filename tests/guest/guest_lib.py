@@ -174,8 +174,18 @@ class Guest:
         what came before it, the match and the time it came, and drops them
         from the console."""
         rx = re.compile(pattern)
+        # Each look starts a little before where the last one ended: a long
+        # answer (a player's log) read again whole at each chunk took
+        # minutes on a loaded machine.
+        looked = [0]
+
+        def look():
+            found = rx.search(self.console, max(0, looked[0] - 256))
+            looked[0] = len(self.console)
+            return found
+
         with self.lock:
-            found = self.lock.wait_for(lambda: rx.search(self.console), timeout)
+            found = self.lock.wait_for(look, timeout)
             at = time.monotonic()
             if not found:
                 raise RuntimeError("no %r on the console; it shows %r" % (pattern, self.console[-500:]))
@@ -280,7 +290,16 @@ class Harness:
         self.checks.expect(ok, f"{self.prefix}{self.row.name}: {what}", detail)
 
     def up(self):
-        return float(self.run("up")[0].split()[0])
+        """The guest's uptime. Text the guest printed before it (a shell's
+        complaint) is shown, not taken for the number."""
+        out = self.run("up")[0]
+        try:
+            uptime = float(out.split()[-1])
+        except (ValueError, IndexError):
+            raise RuntimeError(f"no uptime in {out!r}") from None
+        if len(out.split()) > 1:
+            print(f"{self.prefix}{self.row.name}: the guest printed {out!r} before its uptime")
+        return uptime
 
     def until(self, condition, timeout=10):
         """Waits in the guest until the shell condition holds, looked at
