@@ -26,18 +26,18 @@ all:
 
 # Every suite; one that a missing tool rules out is skipped, and the last
 # line says which and how to get them. The suites run side by side with
-# the builds they need, twice as many at once as there are CPUs (the
-# guests mostly wait on lines that run in real time: at one a CPU, the
-# CPUs were idle 42% of the run), the longest and those that mostly wait
-# first, each with resources of its own (a build folder, the Wine prefix, a
-# guest's sockets), and each one's output shown whole when it ends.
+# the builds they need, as many at once as there are CPUs (a guest suite
+# runs its kernels side by side too), the longest and those that mostly
+# wait first, each with resources of its own (a build folder, the Wine
+# prefix, a guest's sockets), and each one's output shown whole when it
+# ends.
 SUITES := suite-native suite-chip-guest suite-wine suite-acm-guest suite-arm-guests \
 	suite-sanitize suite-usb-guest suite-16550-guest suite-armhf suite-generic
 .PHONY: $(SUITES) install-needed
 test: install-needed
 	@$(MAKE) --no-print-directory all
 	@rm -f $(SKIPPED)
-	@status=0; $(MAKE) --no-print-directory -k -j$$(($(JOBS) * 2)) --output-sync=target $(SUITES) || status=1; \
+	@status=0; $(MAKE) --no-print-directory -k -j$(JOBS) --output-sync=target $(SUITES) || status=1; \
 	if [ -s $(SKIPPED) ]; then \
 	  echo "skipped: $$(paste -sd';' $(SKIPPED) | sed 's/;/; /g'). 'make deps' (as root) installs what they need, and a run as root runs the cases that need it."; \
 	else echo "skipped: none"; fi; exit $$status

@@ -29,14 +29,14 @@ kernel_entries() {
 apt_from() {
     apt_opts=""
     [ "$1" = - ] && return 0
-    # The caches apt builds from the lists are kept (where the machine's
-    # apt.conf keeps none), or each query reads 20 MB of lists again.
+    # The cache apt builds from the lists is kept (where the machine's
+    # apt.conf keeps none), or each query reads 45 MB of lists again.
     state=$cache/apt-$1
     mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
     echo "deb [arch=amd64,arm64] http://deb.debian.org/debian $1 main" > "$state/sources.list"
     apt_opts="-o Dir::Etc::sourcelist=$state/sources.list -o Dir::Etc::sourceparts=- \
         -o Dir::State::Lists=$state/lists -o Dir::Cache=$state/cache \
-        -o Dir::Cache::pkgcache=pkgcache.bin -o Dir::Cache::srcpkgcache=srcpkgcache.bin \
+        -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache=srcpkgcache.bin \
         -o APT::Architectures::=amd64 -o APT::Architectures::=arm64"
     (
         flock 9
