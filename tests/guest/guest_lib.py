@@ -83,7 +83,8 @@ class Row(SimpleNamespace):
     DEFAULTS = dict(port=None, far=None, wire7=False, lines=None, lines_how="", given=None, model=None,
                     rates=(), sweep_file="one", told_slack=0, puts_back=False, listed=(), unlisted=None,
                     list_setup=None, sends=SENDS, receives=RECEIVES, ways=(), phases=(), files=(), extras=(),
-                    tools=("vesklo",), start=None, stop=None, release=None, timing=False)
+                    tools=("vesklo",), start=None, stop=None, release=None, timing=False,
+                    full_only=False)
 
     def __init__(self, **fields):
         super().__init__(**{**self.DEFAULTS, **fields})
@@ -657,12 +658,13 @@ def run_row(h):
         row.stop(h)
 
 
-def side_by_side(work, images):
+def side_by_side(work, images, rows):
     """Runs the suite on each image in a process of its own, all at once
     (the guests mostly wait on their lines), each in a work folder of its
     own; prints each one's output whole, in the order of the images, then
     the tally of them all. The status: 1 when a check failed."""
     env = dict(os.environ, VESKLO_GUEST_NAMED="1")
+    images = [i for i in images if chosen_rows(rows, i)]
     runs = []
     for n, image in enumerate(images):
         sub = os.path.join(work, f"k{n}")  # short: a socket's path is at most 107 bytes
@@ -685,12 +687,15 @@ def side_by_side(work, images):
 
 def chosen_rows(rows, image):
     """The rows that the kernels file chose for image ('rows': "all", or
-    "timing" for those marked timing), less those VESKLO_GUEST_ROWS
-    (names, comma-separated) leaves out."""
+    "timing" for those marked timing), less those marked full_only; with
+    VESKLO_GUEST_FULL=1 (`make test-all`), every row. VESKLO_GUEST_ROWS
+    (names, comma-separated) leaves out the others."""
     only = os.environ.get("VESKLO_GUEST_ROWS")
+    full = os.environ.get("VESKLO_GUEST_FULL") == "1"
     choice = os.path.join(image, "rows")
     choice = open(choice).read().strip() if os.path.exists(choice) else "all"
-    return [r for r in rows if (not only or r.name in only.split(",")) and (choice == "all" or r.timing)]
+    return [r for r in rows if (not only or r.name in only.split(","))
+            and (full or ((choice == "all" or r.timing) and not r.full_only))]
 
 
 def main(rows):
@@ -701,7 +706,7 @@ def main(rows):
     failed."""
     work, images = sys.argv[1], sys.argv[2:]
     if len(images) > 1:
-        sys.exit(side_by_side(work, images))
+        sys.exit(side_by_side(work, images, rows))
     checks = Checks()
     for image in images:
         prefix = f"[{os.path.basename(image.rstrip('/'))}] " if os.environ.get("VESKLO_GUEST_NAMED") else ""
