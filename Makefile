@@ -32,7 +32,7 @@ all:
 # those that compute (the ARM emulation, Wine, the sanitizers), each with
 # resources of its own (a build folder, the Wine prefix, a guest's
 # sockets), and each one's output shown whole when it ends.
-SUITES := suite-chip-guest suite-arm-guests suite-acm-guest suite-generic suite-wine \
+SUITES := suite-chip-guest suite-wine suite-arm-guests suite-acm-guest suite-generic \
 	suite-16550-guest suite-sanitize suite-usb-guest suite-native suite-armhf
 .PHONY: $(SUITES) install-needed test-all
 test: install-needed
