@@ -688,10 +688,10 @@ def side_by_side(work, images, rows):
 def chosen_rows(rows, image):
     """The rows that the kernels file chose for image ('rows': "all", or
     "timing" for those marked timing), less those marked full_only; with
-    VESKLO_GUEST_FULL=1 (`make test-all`), every row. VESKLO_GUEST_ROWS
+    VESKLO_TEST_ALL=1 (`make test-all`), every row. VESKLO_GUEST_ROWS
     (names, comma-separated) leaves out the others."""
     only = os.environ.get("VESKLO_GUEST_ROWS")
-    full = os.environ.get("VESKLO_GUEST_FULL") == "1"
+    full = os.environ.get("VESKLO_TEST_ALL") == "1"
     choice = os.path.join(image, "rows")
     choice = open(choice).read().strip() if os.path.exists(choice) else "all"
     return [r for r in rows if (not only or r.name in only.split(","))
