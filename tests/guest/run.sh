@@ -34,7 +34,7 @@ if [ "$what" = image ]; then
         case $status in
         0) echo "$rows" > "$image/rows"; images="$images $image" ;;
         2) echo "guest suites on $package: skipped (it could not be downloaded)"
-           echo "the x86 guest suites on $package (its download failed)" >> "$skipped" ;;
+           echo "the x86 guest suites on $package (its download failed; a later run fetches it)" >> "$skipped" ;;
         *) echo "guest suites: the image on $package could not be built"; exit 1 ;;
         esac
     done < "$guest/entries"

@@ -33,7 +33,7 @@ while read -r package from rows; do
     case $status in
     0) echo "$rows" > "$image/rows"; images="$images $image" ;;
     2) echo "ARM guest suite on $package: skipped (it or busybox could not be downloaded)"
-       echo "the ARM guest suite on $package (its download failed)" >> "$skipped" ;;
+       echo "the ARM guest suite on $package (its download failed; a later run fetches it)" >> "$skipped" ;;
     *) echo "ARM guest suite: the image on $package could not be built"; exit 1 ;;
     esac
 done < "$build/arm-guest/entries"
