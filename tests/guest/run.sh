@@ -30,7 +30,7 @@ if [ "$what" = image ]; then
     kernel_entries amd64 > "$guest/entries"
     while read -r package from rows; do
         status=0
-        image=$(sh "$here/build_guest.sh" "$build/vesklo" "$package" "$from" "$guest") || status=$?
+        image=$(sh "$here/build_guest.sh" "$build/vesklo" "$package" "$from" "$guest" < /dev/null) || status=$?
         case $status in
         0) echo "$rows" > "$image/rows"; images="$images $image" ;;
         2) echo "guest suites on $package: skipped (it could not be downloaded)"

@@ -29,7 +29,7 @@ mkdir -p "$build/arm-guest/run"
 kernel_entries arm64 > "$build/arm-guest/entries"
 while read -r package from rows; do
     status=0
-    image=$(sh "$here/build_arm_guest.sh" "$vesklo" "$armhf" "$package" "$from" "$build/arm-guest") || status=$?
+    image=$(sh "$here/build_arm_guest.sh" "$vesklo" "$armhf" "$package" "$from" "$build/arm-guest" < /dev/null) || status=$?
     case $status in
     0) echo "$rows" > "$image/rows"; images="$images $image" ;;
     2) echo "ARM guest suite on $package: skipped (it or busybox could not be downloaded)"
