@@ -8,7 +8,7 @@
 # kernel's 32-bit compat layer) with the C libraries of their cross
 # compilers, the virtio console modules, test data and init.
 #
-#   build_arm_guest.sh ARM64_VESKLO ARMHF_VESKLO PACKAGE FROM OUT_DIR  ("" for no armhf)
+#   build_arm_guest.sh ARM64_VESKLO ARMHF_VESKLO OUT_DIR PACKAGE FROM  ("" for no armhf)
 #
 # FROM is the release PACKAGE comes from, as for build_guest.sh. Writes
 # OUT_DIR/IMAGE/vmlinuz (a link into the cache), initrd.gz and
@@ -20,9 +20,9 @@
 set -eu
 vesklo=$1
 armhf=$2
-package=$3
-from=$4
-out=$5
+out=$3
+package=$4
+from=$5
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/kernel.sh"
 mkdir -p "$out"
@@ -40,14 +40,11 @@ if [ ! -f "$bdir/busybox" ]; then
     mv "$tmp/x/bin/busybox" "$tmp/busybox" && rm -rf "$tmp/x" "$tmp"/*.deb && mv "$tmp" "$bdir"
 fi
 
-# A kernel in the cache is booted without its release's lists.
-apt_from "$from" || echo "the package lists of $from could not be brought up to date" >&2
-image=$(image_of "$package" arm64)
-kdir=$cache/$image
+kernel_of "$package" "$from" arm64
 kernel_fetch arm64 "$kdir" "*/broadcom/bcm2837-rpi-3-b.dtb" virtio_mmio virtio_console ||
     exit $?
 
-out=$out/$image
+out=$out/$(basename "$kdir")
 root=$out/root
 mkdir -p "$out"
 cp "$kdir/bcm2837-rpi-3-b.dtb" "$out/rpi3b.dtb"
@@ -70,11 +67,4 @@ add_tool() {
 }
 add_tool "$vesklo" vesklo aarch64-linux-gnu ld-linux-aarch64.so.1
 [ -z "$armhf" ] || add_tool "$armhf" vesklo-armhf arm-linux-gnueabihf ld-linux-armhf.so.3
-cp "$kdir/load-order" "$root/lib/modules/"
-while read -r m; do cp "$kdir/$m" "$root/lib/modules/"; done < "$kdir/load-order"
-python3 "$here/guest_data.py" "$root/data"
-cp "$here/init" "$root/init"
-chmod +x "$root/init"
-(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$out/initrd.gz"
-ln -sf "$kdir/vmlinuz" "$out/vmlinuz"
-echo "$out"
+initramfs_pack "$root" "$out"

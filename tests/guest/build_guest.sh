@@ -7,7 +7,7 @@
 # the libraries it loads, the kernel's modules that the guests load, test
 # data and the init script.
 #
-#   build_guest.sh VESKLO PACKAGE FROM OUT_DIR
+#   build_guest.sh VESKLO OUT_DIR PACKAGE FROM
 #
 # Writes OUT_DIR/IMAGE/vmlinuz (a link into the cache) and initrd.gz, IMAGE
 # being the kernel's package, and prints that folder. Status 2 when the
@@ -17,17 +17,14 @@
 # /var/cache/vesklo-guest for root, else ~/.cache/vesklo-guest).
 set -eu
 vesklo=$1
-package=$2
-from=$3
-out=$4
+out=$2
+package=$3
+from=$4
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/kernel.sh"
 mkdir -p "$out"
 
-# A kernel in the cache is booted without its release's lists.
-apt_from "$from" || echo "the package lists of $from could not be brought up to date" >&2
-image=$(image_of "$package" amd64)
-kdir=$cache/$image
+kernel_of "$package" "$from" amd64
 # The modules the guests load beyond the kernel: the virtio console, the
 # USB host controller with the FTDI adapter's driver, and the dummy host
 # and device controller with the gadget framework's ACM function and the
@@ -37,7 +34,7 @@ kdir=$cache/$image
 kernel_fetch amd64 "$kdir" "" virtio_pci virtio_console xhci_pci ftdi_sio dummy_hcd \
     libcomposite usb_f_acm cdc_acm usb_f_fs ch341 cp210x pl2303 || exit $?
 
-out=$out/$image
+out=$out/$(basename "$kdir")
 root=$out/root
 rm -rf "$root"
 mkdir -p "$root/bin" "$root/lib/modules" "$root/data" "$root/dev" "$root/proc" "$root/sys" "$root/tmp"
@@ -51,12 +48,4 @@ ldd "$vesklo" | awk '/=>/ {print $3} /^\t\/.*ld-linux/ {print $1}' | while read 
     mkdir -p "$root$(dirname "$lib")"
     cp -L "$lib" "$root$lib"
 done
-# The modules in an order that insmod can load them in, for init.
-cp "$kdir/load-order" "$root/lib/modules/"
-while read -r m; do cp "$kdir/$m" "$root/lib/modules/"; done < "$kdir/load-order"
-python3 "$here/guest_data.py" "$root/data"
-cp "$here/init" "$root/init"
-chmod +x "$root/init"
-(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$out/initrd.gz"
-ln -sf "$kdir/vmlinuz" "$out/vmlinuz"
-echo "$out"
+initramfs_pack "$root" "$out"

@@ -51,13 +51,27 @@ apt_from() {
     ) 9> "$state/lock"
 }
 
+# of_arch PACKAGE ARCH: PACKAGE as apt names it for ARCH (NAME:ARCH, a
+# version after it kept, for an architecture not the machine's).
+of_arch() {
+    if [ "$2" = "$(dpkg --print-architecture)" ]; then echo "$1"
+    else echo "${1%%=*}:$2${1#"${1%%=*}"}"; fi
+}
+
 # image_of PACKAGE ARCH: the linux-image package that PACKAGE is or names
 # (a metapackage depends on one), with apt_opts set for its release.
 image_of() {
-    q=$1
-    [ "$2" = "$(dpkg --print-architecture)" ] || q=${1%%=*}:$2${1#"${1%%=*}"}
-    found=$(apt-cache $apt_opts depends "$q" 2>/dev/null | awk '/Depends: linux-image-/ {sub(/:.*$/, "", $2); print $2; exit}')
+    found=$(apt-cache $apt_opts depends "$(of_arch "$1" "$2")" 2>/dev/null |
+        awk '/Depends: linux-image-/ {sub(/:.*$/, "", $2); print $2; exit}')
     echo "${found:-${1%%[/=]*}}"
+}
+
+# kernel_of PACKAGE FROM ARCH: sets apt_opts for FROM and kdir to the cache
+# folder of the kernel PACKAGE names. A kernel in the cache is booted
+# without its release's lists.
+kernel_of() {
+    apt_from "$2" || echo "the package lists of $2 could not be brought up to date" >&2
+    kdir=$cache/$(image_of "$1" "$3")
 }
 
 # kernel_fetch ARCH DIR WANT MODULE...: fills the cache folder DIR, named
@@ -79,14 +93,12 @@ kernel_fetch() {
     shift 3
     [ "$(cat "$dir/wanted" 2>/dev/null)" = "$want $*" ] && return 0
     image=$(basename "$dir")
-    q=$image
-    [ "$arch" = "$(dpkg --print-architecture)" ] || q=$image:$arch
-    parts=$(apt-cache $apt_opts show "$q" 2>/dev/null | awk -F': ' '/^Depends:/ {print $2; exit}' |
+    parts=$(apt-cache $apt_opts show "$(of_arch "$image" "$arch")" 2>/dev/null | awk -F': ' '/^Depends:/ {print $2; exit}' |
         tr ',' '\n' | sed -n 's/^ *\(linux-\(binary\|modules\|base\)-[^ ]*\).*/\1/p')
     tmp=$dir.tmp.$$
     rm -rf "$tmp" && mkdir -p "$tmp/x"
     for p in "$image" $parts; do
-        [ "$arch" = "$(dpkg --print-architecture)" ] || p=$p:$arch
+        p=$(of_arch "$p" "$arch")
         (cd "$tmp" && apt-get $apt_opts -o APT::Sandbox::User=root download "$p" >/dev/null 2>&1) ||
             { rm -rf "$tmp"; echo "cannot download $p" >&2; return 2; }
     done
@@ -112,11 +124,49 @@ kernel_fetch() {
 # the file is moved by a commit). Nothing when they are the same or the
 # release's lists cannot be had.
 newer_kernels() {
-    newer=$(awk '!/^#/ && NF >= 3 && $3 != "-" {print $1, $2, $3}' "$kernels_file" | while read -r arch package from; do
-        apt_from "$from" 2>/dev/null || continue
+    newer=$(for arch in amd64 arm64; do kernel_entries $arch | while read -r package from _; do
+        [ "$from" != - ] && apt_from "$from" 2>/dev/null || continue
         now=$(image_of "linux-image-$arch" "$arch")
         [ "$now" = "linux-image-$arch" ] || [ "$now" = "$(image_of "$package" "$arch")" ] ||
             echo "$now ($from, in place of $package)"
-    done | paste -sd';' | sed 's/;/; /g')
+    done; done | paste -sd';' | sed 's/;/; /g')
     [ -z "$newer" ] || echo "guest kernels: newer than tests/guest/kernels names: $newer; a commit that names them moves the suites to them"
+}
+
+# guest_images ARCH SUITES BUILD_SCRIPT ARG...: builds an image for each
+# kernel of ARCH in the kernels file with BUILD_SCRIPT ARG... PACKAGE FROM,
+# keeping the kernels file's choice of rows in
+# each; sets images to their folders. A kernel whose download failed is
+# skipped, said and added to $skipped under SUITES (what is skipped); any
+# other failure ends the script.
+guest_images() {
+    arch=$1 suites=$2 script=$3
+    shift 3
+    images=""
+    kernel_entries "$arch" > "$cache/.entries.$$"
+    while read -r package from rows; do
+        status=0
+        image=$(sh "$script" "$@" "$package" "$from" < /dev/null) || status=$?
+        case $status in
+        0) echo "$rows" > "$image/rows"; images="$images $image" ;;
+        2) echo "$suites on $package: skipped (its download failed)"
+           echo "$suites on $package (its download failed; a later run fetches it)" >> "$skipped" ;;
+        *) echo "$suites: the image on $package could not be built"; rm -f "$cache/.entries.$$"; exit 1 ;;
+        esac
+    done < "$cache/.entries.$$"
+    rm -f "$cache/.entries.$$"
+}
+
+# initramfs_pack ROOT OUT: finishes the guest's root folder ROOT (the
+# modules of kdir in their load order, the test data, init), packs it into
+# OUT/initrd.gz beside a link to the kernel, and prints OUT.
+initramfs_pack() {
+    cp "$kdir/load-order" "$1/lib/modules/"
+    while read -r m; do cp "$kdir/$m" "$1/lib/modules/"; done < "$kdir/load-order"
+    python3 "$(dirname "$0")/guest_data.py" "$1/data"
+    cp "$(dirname "$0")/init" "$1/init"
+    chmod +x "$1/init"
+    (cd "$1" && find . | cpio -o -H newc --quiet | gzip -1) > "$2/initrd.gz"
+    ln -sf "$kdir/vmlinuz" "$2/vmlinuz"
+    echo "$2"
 }

@@ -25,19 +25,7 @@ if [ "$what" = image ]; then
     done
     . "$here/kernel.sh"
     newer_kernels
-    images=""
-    mkdir -p "$guest"
-    kernel_entries amd64 > "$guest/entries"
-    while read -r package from rows; do
-        status=0
-        image=$(sh "$here/build_guest.sh" "$build/vesklo" "$package" "$from" "$guest" < /dev/null) || status=$?
-        case $status in
-        0) echo "$rows" > "$image/rows"; images="$images $image" ;;
-        2) echo "guest suites on $package: skipped (it could not be downloaded)"
-           echo "the x86 guest suites on $package (its download failed; a later run fetches it)" >> "$skipped" ;;
-        *) echo "guest suites: the image on $package could not be built"; exit 1 ;;
-        esac
-    done < "$guest/entries"
+    guest_images amd64 "the x86 guest suites" "$here/build_guest.sh" "$build/vesklo" "$guest"
     echo $images > "$guest/images"
     exit 0
 fi

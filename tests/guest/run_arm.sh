@@ -24,18 +24,7 @@ done
 [ -f "$vesklo" ] || skip "no arm64 build"
 [ -f "$armhf" ] || armhf=""
 . "$here/kernel.sh"
-images=""
 mkdir -p "$build/arm-guest/run"
-kernel_entries arm64 > "$build/arm-guest/entries"
-while read -r package from rows; do
-    status=0
-    image=$(sh "$here/build_arm_guest.sh" "$vesklo" "$armhf" "$package" "$from" "$build/arm-guest" < /dev/null) || status=$?
-    case $status in
-    0) echo "$rows" > "$image/rows"; images="$images $image" ;;
-    2) echo "ARM guest suite on $package: skipped (it or busybox could not be downloaded)"
-       echo "the ARM guest suite on $package (its download failed; a later run fetches it)" >> "$skipped" ;;
-    *) echo "ARM guest suite: the image on $package could not be built"; exit 1 ;;
-    esac
-done < "$build/arm-guest/entries"
+guest_images arm64 "the ARM guest suite" "$here/build_arm_guest.sh" "$vesklo" "$armhf" "$build/arm-guest"
 [ -n "$images" ] || exit 0
 python3 "$here/arm_suite.py" "$build/arm-guest/run" $images
